@@ -1,0 +1,70 @@
+#include "array/constructors.hpp"
+
+namespace kestrum {
+
+ArrayF64 ones(Shape shape) { return full(std::move(shape), 1.0); }
+
+ArrayF64 full(Shape shape, double fill_value) {
+    Buffer<double> data = Buffer<double>::filled(shape.size(), fill_value);
+    return ArrayF64::create(std::move(shape), std::move(data));
+}
+
+static std::uint64_t magnitude(std::int64_t k) {
+    return k < 0 ? static_cast<std::uint64_t>(-(k + 1)) + 1 : static_cast<std::uint64_t>(k);
+}
+
+ArrayF64 eye(std::uint64_t n, std::optional<std::uint64_t> m, std::int64_t k) {
+    const std::uint64_t cols = m.value_or(n);
+    ArrayF64 out = ArrayF64::zeros(Shape{n, cols});
+    std::uint64_t row = k < 0 ? magnitude(k) : 0;
+    std::uint64_t col = k < 0 ? 0 : magnitude(k);
+    for (; row < n && col < cols; ++row, ++col) out.data[row * cols + col] = 1.0;
+    return out;
+}
+
+ArrayF64 from_diag(const ArrayF64& v, std::int64_t k) {
+    check_eq(v.ndim(), 1, "Input must be 1D");
+    const std::uint64_t len = v.shape[0];
+    const std::uint64_t offset = magnitude(k);
+    std::uint64_t size;
+    if (__builtin_add_overflow(len, offset, &size)) panic("capacity overflow");
+    std::uint64_t cells;
+    if (__builtin_mul_overflow(size, size, &cells)) panic("capacity overflow");
+    ArrayF64 out = ArrayF64::zeros(Shape{size, size});
+    for (std::uint64_t i = 0; i < len; ++i) {
+        const std::uint64_t r = k >= 0 ? i : i + offset;
+        const std::uint64_t c = k >= 0 ? i + offset : i;
+        out.data[r * size + c] = v.data[i];
+    }
+    return out;
+}
+
+ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
+    if (arrays.empty()) panic("Need at least one array");
+    // Every input as (rows, cols, data); 1-D inputs are columns.
+    struct Part {
+        std::uint64_t rows, cols;
+        const double* data;
+    };
+    std::vector<Part> parts;
+    parts.reserve(arrays.size());
+    for (const ArrayF64* a : arrays) {
+        if (a->ndim() == 1) parts.push_back({a->shape[0], 1, a->data.data()});
+        else if (a->ndim() == 2) parts.push_back({a->shape[0], a->shape[1], a->data.data()});
+        else panic("column_stack only supports 1D and 2D arrays");
+    }
+    const std::uint64_t rows = parts[0].rows;
+    std::uint64_t total = 0;
+    for (const Part& p : parts) {
+        check_eq(p.rows, rows, "All arrays must have the same number of rows");
+        total += p.cols;
+    }
+    ArrayF64 out = ArrayF64::uninit(Shape{rows, total});
+    double* dst = out.data.data();
+    for (std::uint64_t r = 0; r < rows; ++r)
+        for (const Part& p : parts)
+            for (std::uint64_t c = 0; c < p.cols; ++c) *dst++ = p.data[r * p.cols + c];
+    return out;
+}
+
+}  // namespace kestrum
