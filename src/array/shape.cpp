@@ -13,7 +13,9 @@ std::uint64_t Shape::size() const {
         if (d == 0) return 0;
         if (__builtin_mul_overflow(n, d, &n)) overflow = true;
     }
-    if (overflow) panic("capacity overflow");
+    // Wrapping would let a huge shape describe a small buffer; reject it instead.
+    if (overflow)
+        throw Error{"shape " + format_dims(dims) + " is too large: its element count does not fit in 64 bits"};
     return n;
 }
 

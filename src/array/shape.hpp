@@ -18,7 +18,7 @@ struct Shape {
     static Shape d1(std::uint64_t n) { return Shape{n}; }
 
     // Product of the dimensions (1 for the empty shape). A product that does not fit in 64
-    // bits cannot be stored and is reported as "capacity overflow".
+    // bits (with no zero dimension) is rejected with an Error naming the shape.
     std::uint64_t size() const;
     std::size_t ndim() const { return dims.size(); }
     std::uint64_t operator[](std::size_t i) const { return dims[i]; }

@@ -272,16 +272,21 @@ static std::string alternative_reason(const char* field) {
     raise(PyExc_TypeError, msg);
 }
 
+// The Array alternative's reason, written without raising (it is only needed on failure).
+static std::string not_an_array_reason(PyObject* o, const char* field) {
+    return std::string("TypeError: failed to extract field ") + field + ", caused by TypeError: '" +
+           _PyType_Name(Py_TYPE(o)) + "' object cannot be cast as 'Array'";
+}
+
 VecOrArray arg_vec_or_array(PyObject* o, const char* name) {
     return with_argument(name, [&]() -> VecOrArray {
         if (is_array(o)) return ArrayRef(o)->clone();
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'Array'", _PyType_Name(Py_TYPE(o)));
-        std::string array_reason = alternative_reason("VecOrArray::Array.0");
         try {
             return to_f64_buffer(o);
         } catch (const PyErrSet&) {
             std::string vec_reason = alternative_reason("VecOrArray::Vec.0");
-            union_failure("VecOrArray", "Array | Vec", "Array", array_reason, "Vec", vec_reason);
+            union_failure("VecOrArray", "Array | Vec", "Array", not_an_array_reason(o, "VecOrArray::Array.0"), "Vec",
+                          vec_reason);
         }
     });
 }
@@ -296,13 +301,12 @@ ArrayF64 as_ndarray(VecOrArray&& v) {
 ArrayOrScalar to_array_or_scalar(PyObject* o) {
     if (is_array(o)) return ArrayRef(o)->clone();
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as 'Array'", _PyType_Name(Py_TYPE(o)));
-    std::string array_reason = alternative_reason("ArrayOrScalar::Array.0");
     try {
         return to_f64(o);
     } catch (const PyErrSet&) {
         std::string scalar_reason = alternative_reason("ArrayOrScalar::Scalar.0");
-        union_failure("ArrayOrScalar", "Array | Scalar", "Array", array_reason, "Scalar", scalar_reason);
+        union_failure("ArrayOrScalar", "Array | Scalar", "Array", not_an_array_reason(o, "ArrayOrScalar::Array.0"),
+                      "Scalar", scalar_reason);
     }
 }
 
