@@ -65,6 +65,25 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     return out;
 }
 
+BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    std::vector<PyObject*> flat;
+    flat.reserve(static_cast<std::size_t>(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+    Ref kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        kwnames = Ref(check(PyTuple_New(PyDict_GET_SIZE(kwargs))));
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            Py_INCREF(k);
+            PyTuple_SET_ITEM(kwnames.get(), i++, k);
+            flat.push_back(v);  // borrowed from the dict, which outlives the call
+        }
+    }
+    return bind(sig, flat.data(), nargs, kwnames.get());
+}
+
 // ---- conversion errors --------------------------------------------------------------------------
 
 void reraise_for_argument(const char* name) {

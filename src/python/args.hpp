@@ -44,6 +44,8 @@ private:
 };
 
 BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The same binding for a call given as an argument tuple and a keyword dict (tp_new slots).
+BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 
 // Fast-call entry shapes.
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

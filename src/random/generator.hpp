@@ -1,4 +1,8 @@
 // xoshiro256** pseudo-random generator seeded through SplitMix64, and the samplers built on it.
+//
+// Every sampler consumes the sequence in a fixed order so that a seeded generator reproduces its
+// arrays bit for bit. The fill loops copy the four state words into a local generator (kept in
+// registers) and write them back once at the end.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +33,27 @@ struct Generator {
     // Uniform in [0, 1): the top 53 bits scaled by 2^-53.
     double next_f64() { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
 
+    // Samples are u * (high - low) + low; panics unless low < high.
+    ArrayF64 uniform(double low, double high, const Shape& shape);
+
     // Integers in [low, high): low + (next_u64 mod (high - low)); panics unless low < high.
     ArrayI64 randint(std::int64_t low, std::int64_t high, const Shape& shape);
+    // The same draws as `randint`, each converted to the nearest float64.
+    ArrayF64 randint_f64(std::int64_t low, std::int64_t high, const Shape& shape);
+
+    // Box-Muller with both outputs of every pair; an odd count keeps only the sine of the last.
+    ArrayF64 standard_normal(const Shape& shape);
+    // standard_normal samples z mapped to (z * sigma) + mu.
+    ArrayF64 normal(double mu, double sigma, const Shape& shape);
+    // exp of the `normal` samples.
+    ArrayF64 lognormal(double mu, double sigma, const Shape& shape);
+
+    // One gamma(a, 1) draw (Marsaglia-Tsang; a < 1 is boosted through a + 1). Requires a > 0.
+    double sample_gamma_single(double a);
+    // sample_gamma_single(shape_param) * scale per sample; panics unless both are positive.
+    ArrayF64 gamma(double shape_param, double scale, const Shape& shape);
+    // x / (x + y) with x ~ gamma(alpha), then y ~ gamma(beta_param); panics unless both positive.
+    ArrayF64 beta(double alpha, double beta_param, const Shape& shape);
 
     static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 };
