@@ -1,0 +1,22 @@
+// In-place Householder QR on raw row-major storage, shared by `qr` and the eigenvalue
+// iteration (which factors once per step and must not allocate inside its loop).
+#pragma once
+
+#include <cstddef>
+
+#include "array/buffer.hpp"
+
+namespace kestrum {
+
+// Reflection vector and the two work vectors of one column step, sized once.
+struct QrWorkspace {
+    Buffer<double> v, w, u;
+    void reserve(std::size_t m, std::size_t n);
+};
+
+// Factors the m x n matrix `r` in place into R (strictly lower part set to 0.0) and applies
+// every reflection to `qt`, an m x m matrix holding Q transposed (start it at the identity).
+// Q is kept transposed so that the accumulation Q = Q * H runs along contiguous rows.
+void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws);
+
+}  // namespace kestrum

@@ -1,0 +1,210 @@
+#include "array/matmul_kernel.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrum {
+
+namespace {
+
+// Register tile (MR rows x NR columns of outputs) and cache blocks. A packed MC x KC block of
+// `a` stays in L2, a KC x NR sliver of packed `b` in L1, the KC x NC panel of `b` in L3.
+constexpr std::size_t MR = 6;
+constexpr std::size_t NR = 8;
+constexpr std::size_t KC = 256;
+constexpr std::size_t MC = 72;
+constexpr std::size_t NC = 3072;
+
+// Accumulates one MR x NR tile over kc steps. `first` starts every accumulator at -0.0 (the
+// first k block); later blocks continue from the partial sums already stored in c.
+using Kernel = void (*)(std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc, bool first);
+
+void kernel_portable(std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc, bool first) {
+    double acc[MR][NR];
+    for (std::size_t i = 0; i < MR; ++i)
+        for (std::size_t j = 0; j < NR; ++j) acc[i][j] = first ? -0.0 : c[i * ldc + j];
+    for (std::size_t k = 0; k < kc; ++k, ap += MR, bp += NR)
+        for (std::size_t i = 0; i < MR; ++i) {
+            const double a = ap[i];
+            for (std::size_t j = 0; j < NR; ++j) acc[i][j] = acc[i][j] + a * bp[j];
+        }
+    for (std::size_t i = 0; i < MR; ++i)
+        for (std::size_t j = 0; j < NR; ++j) c[i * ldc + j] = acc[i][j];
+}
+
+// Separate multiply and add (never a fused multiply-add): each product is rounded before it is
+// added, exactly as in the portable kernel.
+__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const double* ap, const double* bp, double* c,
+                                                 std::size_t ldc, bool first) {
+    __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
+    if (first) {
+        const __m256d z = _mm256_set1_pd(-0.0);
+        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = z;
+    } else {
+        c00 = _mm256_loadu_pd(c + 0 * ldc), c01 = _mm256_loadu_pd(c + 0 * ldc + 4);
+        c10 = _mm256_loadu_pd(c + 1 * ldc), c11 = _mm256_loadu_pd(c + 1 * ldc + 4);
+        c20 = _mm256_loadu_pd(c + 2 * ldc), c21 = _mm256_loadu_pd(c + 2 * ldc + 4);
+        c30 = _mm256_loadu_pd(c + 3 * ldc), c31 = _mm256_loadu_pd(c + 3 * ldc + 4);
+        c40 = _mm256_loadu_pd(c + 4 * ldc), c41 = _mm256_loadu_pd(c + 4 * ldc + 4);
+        c50 = _mm256_loadu_pd(c + 5 * ldc), c51 = _mm256_loadu_pd(c + 5 * ldc + 4);
+    }
+    for (std::size_t k = 0; k < kc; ++k, ap += MR, bp += NR) {
+        const __m256d b0 = _mm256_loadu_pd(bp);
+        const __m256d b1 = _mm256_loadu_pd(bp + 4);
+        __m256d a;
+#define KESTRUM_ROW(r)                                             \
+    a = _mm256_broadcast_sd(ap + r);                               \
+    c##r##0 = _mm256_add_pd(c##r##0, _mm256_mul_pd(a, b0));        \
+    c##r##1 = _mm256_add_pd(c##r##1, _mm256_mul_pd(a, b1));
+        KESTRUM_ROW(0)
+        KESTRUM_ROW(1)
+        KESTRUM_ROW(2)
+        KESTRUM_ROW(3)
+        KESTRUM_ROW(4)
+        KESTRUM_ROW(5)
+#undef KESTRUM_ROW
+    }
+    _mm256_storeu_pd(c + 0 * ldc, c00), _mm256_storeu_pd(c + 0 * ldc + 4, c01);
+    _mm256_storeu_pd(c + 1 * ldc, c10), _mm256_storeu_pd(c + 1 * ldc + 4, c11);
+    _mm256_storeu_pd(c + 2 * ldc, c20), _mm256_storeu_pd(c + 2 * ldc + 4, c21);
+    _mm256_storeu_pd(c + 3 * ldc, c30), _mm256_storeu_pd(c + 3 * ldc + 4, c31);
+    _mm256_storeu_pd(c + 4 * ldc, c40), _mm256_storeu_pd(c + 4 * ldc + 4, c41);
+    _mm256_storeu_pd(c + 5 * ldc, c50), _mm256_storeu_pd(c + 5 * ldc + 4, c51);
+}
+
+Kernel select_kernel() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? kernel_avx2 : kernel_portable;
+}
+
+// b(k0 .. k0+kc, j0 .. j0+nc) as NR-wide slivers, each kc rows of NR values; columns past the
+// matrix are padded with zeros (their sums are computed but never stored).
+void pack_b(const MatView& b, std::size_t k0, std::size_t kc, std::size_t j0, std::size_t nc, double* out) {
+    for (std::size_t s = 0; s < nc; s += NR) {
+        const std::size_t w = std::min(NR, nc - s);
+        for (std::size_t k = 0; k < kc; ++k, out += NR) {
+            const double* src = b.data + (k0 + k) * b.row_stride + (j0 + s) * b.col_stride;
+            if (b.col_stride == 1 && w == NR) {
+                std::memcpy(out, src, NR * sizeof(double));
+            } else {
+                for (std::size_t j = 0; j < w; ++j) out[j] = src[j * b.col_stride];
+                for (std::size_t j = w; j < NR; ++j) out[j] = 0.0;
+            }
+        }
+    }
+}
+
+// a(i0 .. i0+mc, k0 .. k0+kc) as MR-tall slivers, each kc columns of MR values, zero padded.
+void pack_a(const MatView& a, std::size_t i0, std::size_t mc, std::size_t k0, std::size_t kc, double* out) {
+    for (std::size_t s = 0; s < mc; s += MR) {
+        const std::size_t h = std::min(MR, mc - s);
+        const double* src = a.data + (i0 + s) * a.row_stride + k0 * a.col_stride;
+        for (std::size_t k = 0; k < kc; ++k, out += MR) {
+            const double* col = src + k * a.col_stride;
+            for (std::size_t i = 0; i < h; ++i) out[i] = col[i * a.row_stride];
+            for (std::size_t i = h; i < MR; ++i) out[i] = 0.0;
+        }
+    }
+}
+
+// One tile, through a scratch tile when it is cut off by the matrix edge.
+void run_tile(Kernel kernel, std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc,
+              std::size_t h, std::size_t w, bool first) {
+    if (h == MR && w == NR) {
+        kernel(kc, ap, bp, c, ldc, first);
+        return;
+    }
+    double tile[MR * NR];
+    if (!first)
+        for (std::size_t i = 0; i < h; ++i)
+            for (std::size_t j = 0; j < w; ++j) tile[i * NR + j] = c[i * ldc + j];
+    kernel(kc, ap, bp, tile, NR, first);
+    for (std::size_t i = 0; i < h; ++i)
+        for (std::size_t j = 0; j < w; ++j) c[i * ldc + j] = tile[i * NR + j];
+}
+
+// Matrix-vector product: one sequential sum per row, four rows interleaved to hide latency.
+void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+    const std::size_t m = a.rows, kk = a.cols;
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4) {
+        double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
+        for (std::size_t k = 0; k < kk; ++k) {
+            const double x = b(k, 0);
+            s0 = s0 + a(i, k) * x;
+            s1 = s1 + a(i + 1, k) * x;
+            s2 = s2 + a(i + 2, k) * x;
+            s3 = s3 + a(i + 3, k) * x;
+        }
+        c[i * ldc] = s0, c[(i + 1) * ldc] = s1, c[(i + 2) * ldc] = s2, c[(i + 3) * ldc] = s3;
+    }
+    for (; i < m; ++i) {
+        double s = -0.0;
+        for (std::size_t k = 0; k < kk; ++k) s = s + a(i, k) * b(k, 0);
+        c[i * ldc] = s;
+    }
+}
+
+// Row vector times matrix: the whole output row accumulates together, k ascending.
+__attribute__((target_clones("avx2", "default"))) void gevm(const MatView& a, const MatView& b, double* c) {
+    const std::size_t n = b.cols, kk = a.cols;
+    for (std::size_t j = 0; j < n; ++j) c[j] = -0.0;
+    for (std::size_t k = 0; k < kk; ++k) {
+        const double x = a(0, k);
+        const double* row = b.data + k * b.row_stride;
+        if (b.col_stride == 1)
+            for (std::size_t j = 0; j < n; ++j) c[j] = c[j] + x * row[j];
+        else
+            for (std::size_t j = 0; j < n; ++j) c[j] = c[j] + x * row[j * b.col_stride];
+    }
+}
+
+void ensure(Buffer<double>& buf, std::size_t n) {
+    if (buf.size() < n) buf = Buffer<double>::uninit(n);
+}
+
+}  // namespace
+
+void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWorkspace& ws) {
+    const std::size_t m = a.rows, n = b.cols, kk = a.cols;
+    if (m == 0 || n == 0) return;
+    if (kk == 0) {
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < n; ++j) c[i * ldc + j] = -0.0;
+        return;
+    }
+    if (n == 1) return gemv(a, b, c, ldc);
+    if (m == 1) return gevm(a, b, c);
+
+    static const Kernel kernel = select_kernel();
+    const std::size_t nc_max = std::min(NC, (n + NR - 1) / NR * NR);
+    const std::size_t mc_max = std::min(MC, (m + MR - 1) / MR * MR);
+    const std::size_t kc_max = std::min(KC, kk);
+    ensure(ws.b_pack, kc_max * nc_max);
+    ensure(ws.a_pack, kc_max * mc_max);
+
+    for (std::size_t jc = 0; jc < n; jc += NC) {
+        const std::size_t nc = std::min(NC, n - jc);
+        for (std::size_t pc = 0; pc < kk; pc += KC) {
+            const std::size_t kc = std::min(KC, kk - pc);
+            const bool first = pc == 0;
+            pack_b(b, pc, kc, jc, nc, ws.b_pack.data());
+            for (std::size_t ic = 0; ic < m; ic += MC) {
+                const std::size_t mc = std::min(MC, m - ic);
+                pack_a(a, ic, mc, pc, kc, ws.a_pack.data());
+                for (std::size_t jr = 0; jr < nc; jr += NR) {
+                    const double* bp = ws.b_pack.data() + jr * kc;
+                    for (std::size_t ir = 0; ir < mc; ir += MR) {
+                        const double* ap = ws.a_pack.data() + ir * kc;
+                        double* ct = c + (ic + ir) * ldc + jc + jr;
+                        run_tile(kernel, kc, ap, bp, ct, ldc, std::min(MR, mc - ir), std::min(NR, nc - jr), first);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace kestrum
