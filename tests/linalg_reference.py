@@ -13,6 +13,18 @@ INF = float("inf")
 NAN = float("nan")
 
 
+def _panic_type():
+    # The class is not a module attribute; a transpose of a vector is a cheap way to meet it.
+    try:
+        kestrum.linalg.transpose(kestrum.Array([1], [0.0]))
+    except BaseException as e:
+        return type(e)
+    raise AssertionError("expected a panic")
+
+
+PanicException = _panic_type()
+
+
 def values(a):
     """Shape and flat elements of an Array, read back from its repr (shortest round-trip text)."""
     text = repr(a)

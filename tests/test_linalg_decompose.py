@@ -3,9 +3,9 @@ import math
 import pytest
 
 import kestrum
-from conftest import PanicException
 from linalg_reference import (
-    NAN, array, cholesky, eig, flat, matmul, qr, random_matrix, rows_of, same_bits, seeded, values, vector,
+    NAN, PanicException, array, cholesky, eig, flat, matmul, qr, random_matrix, rows_of, same_bits, seeded, values,
+    vector,
 )
 
 L = kestrum.linalg

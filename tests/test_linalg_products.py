@@ -1,9 +1,8 @@
 import pytest
 
 import kestrum
-from conftest import PanicException
 from linalg_reference import (
-    INF, NAN, array, dot, flat, matmul, random_matrix, same_bits, seeded, values, vector,
+    INF, NAN, PanicException, array, dot, flat, matmul, random_matrix, same_bits, seeded, values, vector,
 )
 
 L = kestrum.linalg
