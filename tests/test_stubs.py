@@ -1,0 +1,393 @@
+"""The type stub names exactly what the module exposes, and mypy accepts it and typed usage of it.
+
+The helpers at the top (runtime walk, stub walk, pending detection) are also used by test_docs.py and
+test_examples.py to tell an entry that is not built yet from a real failure.
+"""
+from __future__ import annotations
+
+import ast
+import inspect
+import re
+import textwrap
+import types
+from functools import lru_cache
+from pathlib import Path
+
+import pytest
+
+import kestrum
+
+ROOT = Path(__file__).resolve().parents[1]
+STUB = ROOT / "src" / "python" / "kestrum.pyi"
+
+# Entries of a type's own dictionary that every extension type has and no stub declares.
+TYPE_MACHINERY = {"__doc__", "__module__", "__text_signature__", "__qualname__", "__dict__", "__weakref__"}
+
+
+# ---- runtime walk ------------------------------------------------------------------------------
+
+def runtime_scopes() -> dict[str, set[str]]:
+    """Public names per scope: '' is the top-level module, 'linalg' a submodule, 'Array' or
+    'spatial.VPTree' a class (named by the first place it is reached from)."""
+    scopes: dict[str, set[str]] = {"": set(kestrum.__all__)}
+    seen: dict[int, str] = {}
+
+    def add_class(path: str, cls: type) -> None:
+        if id(cls) in seen:
+            return
+        seen[id(cls)] = path
+        scopes[path] = {n for n in vars(cls) if n not in TYPE_MACHINERY}
+
+    for name in kestrum.__all__:
+        obj = getattr(kestrum, name)
+        if isinstance(obj, type):
+            add_class(name, obj)
+    for name in kestrum.__all__:
+        obj = getattr(kestrum, name)
+        if isinstance(obj, types.ModuleType):
+            scopes[name] = set(obj.__all__)
+            for sub in obj.__all__:
+                if isinstance(getattr(obj, sub), type):
+                    add_class(f"{name}.{sub}", getattr(obj, sub))
+    return scopes
+
+
+def runtime_object(path: str):
+    obj = kestrum
+    for part in path.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def _probe_is_placeholder(fn) -> bool:
+    """An entry whose area is not built yet raises NotImplementedError whatever it is given; a built
+    one rejects the unknown keyword with TypeError before doing anything."""
+    try:
+        fn(__probe__=None)
+    except NotImplementedError:
+        return True
+    except BaseException:
+        return False
+    return False
+
+
+def scope_is_pending(path: str) -> bool:
+    """True while the scope is still (partly) a placeholder: a class with no members of its own, or
+    a scope with an entry that answers NotImplementedError."""
+    obj = runtime_object(path) if path else kestrum
+    if isinstance(obj, type):
+        own = {n for n in vars(obj) if n not in TYPE_MACHINERY}
+        if not own:
+            return True
+        sample = kestrum.Array([1], [1.0]) if obj is kestrum.Array else None
+        entries = []
+        for n in own:
+            attr = vars(obj)[n]
+            if isinstance(attr, (staticmethod, types.BuiltinFunctionType)):
+                entries.append(getattr(obj, n))
+            elif sample is not None and type(attr).__name__ == "method_descriptor":
+                entries.append(getattr(sample, n))
+        return any(_probe_is_placeholder(e) for e in entries)
+    names = obj.__all__
+    return any(
+        _probe_is_placeholder(getattr(obj, n))
+        for n in names
+        if isinstance(getattr(obj, n), types.BuiltinFunctionType)
+    )
+
+
+# ---- stub walk ---------------------------------------------------------------------------------
+
+@lru_cache(maxsize=None)
+def stub_tree() -> ast.Module:
+    return ast.parse(STUB.read_text(), filename=str(STUB))
+
+
+def _body_names(body) -> dict[str, ast.AST]:
+    """Declared names of a module or class body (private helpers excluded), to their first node."""
+    names: dict[str, ast.AST] = {}
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            name = node.name
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            name = node.target.id
+        elif isinstance(node, ast.Assign) and len(node.targets) == 1 and isinstance(node.targets[0], ast.Name):
+            name = node.targets[0].id
+        else:
+            continue
+        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
+            continue
+        names.setdefault(name, node)
+    return names
+
+
+def _is_alias(node: ast.AST) -> bool:
+    return isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Name)
+
+
+@lru_cache(maxsize=None)
+def stub_scopes() -> dict[str, dict[str, ast.AST]]:
+    """Declared names per scope, keyed like runtime_scopes(). Submodules are final classes at the
+    top level of the stub; an alias inside one refers to a top-level class."""
+    top = _body_names(stub_tree().body)
+    scopes = {"": {n: v for n, v in top.items() if n != "__all__"}}
+    for name, node in top.items():
+        if not isinstance(node, ast.ClassDef):
+            continue
+        members = {n: v for n, v in _body_names(node.body).items() if n != "__all__"}
+        scopes[name] = members
+        for sub, child in members.items():
+            if isinstance(child, ast.ClassDef):
+                scopes[f"{name}.{sub}"] = _body_names(child.body)
+    return scopes
+
+
+def stub_all() -> list[str]:
+    for node in stub_tree().body:
+        if isinstance(node, ast.Assign) and getattr(node.targets[0], "id", None) == "__all__":
+            return ast.literal_eval(node.value)
+    raise AssertionError("the stub declares no __all__")
+
+
+def _scope_dunder_filter(path: str, names):
+    """Module-like scopes compare public names only; class scopes include their slots."""
+    module_like = path == "" or isinstance(runtime_object(path), types.ModuleType)
+    return {n for n in names if not (module_like and n.startswith("__"))}
+
+
+def missing_at_runtime() -> dict[str, set[str]]:
+    """Stub names that the running module does not have yet, per scope."""
+    rt = runtime_scopes()
+    missing = {}
+    for path, names in stub_scopes().items():
+        if path not in rt:
+            continue
+        gap = _scope_dunder_filter(path, names) - rt[path]
+        if gap:
+            missing[path] = gap
+    return missing
+
+
+# Operators and statements that reach a slot of Array or PyArrayIter.
+_BINOP_SLOTS = {ast.Add: "add", ast.Sub: "sub", ast.Mult: "mul", ast.Div: "truediv", ast.MatMult: "matmul"}
+_ITERATING_CALLS = {"list", "tuple", "iter", "next", "sum", "sorted", "zip", "enumerate", "min", "max", "map"}
+
+
+def names_used(source: str) -> set[str]:
+    """Identifiers, attribute names and the slots that `source` reaches through syntax."""
+    used: set[str] = set()
+    try:
+        tree = ast.parse(textwrap.dedent(source))
+    except SyntaxError:
+        return used
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Name):
+            used.add(node.id)
+            if node.id in _ITERATING_CALLS:
+                used |= {"__iter__", "__next__"}
+        elif isinstance(node, ast.Attribute):
+            used.add(node.attr)
+        elif isinstance(node, ast.BinOp) and type(node.op) in _BINOP_SLOTS:
+            op = _BINOP_SLOTS[type(node.op)]
+            used |= {f"__{op}__", f"__r{op}__"}
+        elif isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub):
+            used.add("__neg__")
+        elif isinstance(node, ast.Subscript):
+            used.add({ast.Load: "__getitem__", ast.Store: "__setitem__", ast.Del: "__delitem__"}[type(node.ctx)])
+        elif isinstance(node, ast.Compare) and any(isinstance(o, (ast.In, ast.NotIn)) for o in node.ops):
+            used.add("__contains__")
+        elif isinstance(node, (ast.For, ast.comprehension, ast.Starred)) or (
+            isinstance(node, (ast.Assign)) and any(isinstance(t, ast.Tuple) for t in node.targets)
+        ):
+            used |= {"__iter__", "__next__"}
+    return used
+
+
+def pending_reason(exc_type: str, source: str) -> str | None:
+    """Why a failure of `source` with an exception named `exc_type` is expected on this build, or
+    None when it is a real failure."""
+    if exc_type == "NotImplementedError":
+        return "uses an entry that is not built yet"
+    if exc_type not in {"TypeError", "AttributeError"}:
+        return None
+    used = names_used(source)
+    gaps = sorted(f"{p}.{n}".lstrip(".") for p, names in missing_at_runtime().items() for n in names if n in used)
+    return f"uses {', '.join(gaps)}, not built yet" if gaps else None
+
+
+# ---- tests -------------------------------------------------------------------------------------
+
+def test_stub_all_matches_module():
+    assert stub_all() == kestrum.__all__
+
+
+@pytest.mark.parametrize("path", sorted(runtime_scopes()), ids=lambda p: p or "kestrum")
+def test_everything_exposed_is_in_the_stub(path):
+    stub = stub_scopes()
+    assert path in stub, f"{path} is not described in the stub"
+    extra = runtime_scopes()[path] - set(stub[path])
+    assert not _scope_dunder_filter(path, extra), f"exposed but missing from the stub: {sorted(extra)}"
+
+
+@pytest.mark.parametrize("path", sorted(runtime_scopes()), ids=lambda p: p or "kestrum")
+def test_everything_in_the_stub_is_exposed(path):
+    gap = missing_at_runtime().get(path, set())
+    if gap and scope_is_pending(path):
+        pytest.xfail(f"not built yet: {sorted(gap)}")
+    assert not gap, f"declared in the stub but not exposed: {sorted(gap)}"
+
+
+def test_stub_aliases_are_the_same_runtime_objects():
+    scopes = stub_scopes()
+    for path in ("linalg", "stats", "random", "spatial"):
+        for name, node in scopes[path].items():
+            if _is_alias(node):
+                assert runtime_object(f"{path}.{name}") is runtime_object(node.value.id), f"{path}.{name}"
+
+
+def _stub_functions():
+    """(runtime path, [FunctionDef of each overload]) for every stub function and method that has a
+    text signature: everything but the slots, whose wrappers have generic signatures."""
+    out = []
+    for path, names in stub_scopes().items():
+        owner_body = stub_tree().body if path == "" else _class_node(path).body
+        for name, node in names.items():
+            if not isinstance(node, ast.FunctionDef) or (name.startswith("__") and name != "__new__"):
+                continue
+            defs = [n for n in owner_body if isinstance(n, ast.FunctionDef) and n.name == name]
+            out.append((f"{path}.{name}".lstrip("."), defs))
+    return out
+
+
+def _class_node(path: str) -> ast.ClassDef:
+    body = stub_tree().body
+    node = None
+    for part in path.split("."):
+        node = next(n for n in body if isinstance(n, ast.ClassDef) and n.name == part)
+        body = node.body
+    return node
+
+
+def _runtime_signature(path: str):
+    try:
+        return inspect.signature(runtime_object(path.removesuffix(".__new__")))
+    except (ValueError, TypeError, AttributeError):
+        return None
+
+
+def _stub_params(fn: ast.FunctionDef, in_class: bool):
+    args = fn.args.posonlyargs + fn.args.args
+    defaults = [None] * (len(args) - len(fn.args.defaults)) + list(fn.args.defaults)
+    pairs = list(zip(args, defaults))
+    decorators = {getattr(d, "id", None) for d in fn.decorator_list}
+    if in_class and "staticmethod" not in decorators:
+        pairs = pairs[1:]  # self or cls
+    return pairs
+
+
+@pytest.mark.parametrize("path, defs", _stub_functions(), ids=lambda v: v if isinstance(v, str) else "")
+def test_stub_parameters_match_text_signatures(path, defs):
+    sig = _runtime_signature(path)
+    if sig is None:
+        pytest.skip("no text signature (a slot, or not exposed yet)")
+    runtime = [p for p in sig.parameters.values() if p.name != "self"]
+    for fn in defs:
+        assert [a.arg for a, _ in _stub_params(fn, "." in path)] == [p.name for p in runtime], f"line {fn.lineno}"
+    # The last overload is the general form and carries the defaults of the text signature.
+    for (arg, default), p in zip(_stub_params(defs[-1], "." in path), runtime):
+        expected = inspect.Parameter.empty if default is None else ast.literal_eval(default)
+        assert expected == p.default, f"{path}: default of {arg.arg}"
+
+
+USAGE = '''
+import numpy
+import numpy.typing
+import kestrum
+from kestrum import linalg, stats, random, spatial
+
+a = kestrum.Array([2, 2], [4, 2, 2, 3])
+b = kestrum.asarray([1, 2, 3, 4], shape=(2, 2))
+reveal_type(linalg.qr(a))  # R: tuple[kestrum.Array, kestrum.Array]
+reveal_type(kestrum.linalg.eig_with_params(a, max_iter=10, tol=1e-6))  # R: tuple[kestrum.Array, kestrum.Array]
+reveal_type(stats.quantile(a, 0.5))  # R: float
+reveal_type(stats.quantile(a, kestrum.asarray([0.1, 0.9])))  # R: kestrum.Array
+reveal_type(a.quantile(1))  # R: float
+reveal_type(a.tolist())  # R: float | list[Any]
+reveal_type(a[0])  # R: float | kestrum.Array
+reveal_type(a[1:])  # R: kestrum.Array
+reveal_type(a.get([0, 1]))  # R: float
+reveal_type(1.0 - a * 2 + a @ b / a)  # R: kestrum.Array
+reveal_type(-a)  # R: kestrum.Array
+reveal_type(0.5 in a)  # R: bool
+reveal_type([x for x in a])  # R: list[float]
+reveal_type(stats.all(a))  # R: bool
+reveal_type(kestrum.column_stack([a, b]))  # R: kestrum.Array
+g: random.Generator = random.seed(7)
+h: kestrum.Generator = kestrum.Generator.from_seed(7)
+reveal_type(g.uniform(0, 1, [3]))  # R: kestrum.Array
+t = spatial.VPTree.from_array(a, selection="random")
+v: spatial.VPTree = t
+k: kestrum.KDTree = spatial.KDTree.from_array(a, leaf_size=None, metric="manhattan")
+reveal_type(k.query_knn([0.0, 1.0], 2))  # R: list[int]
+reveal_type(t.kernel_density())  # R: float | kestrum.Array
+reveal_type(t.kernel_density([0.0, 1.0], bandwidth=0.5))  # R: float
+reveal_type(kestrum.BallTree.from_array(a).kernel_density_approx(a, criterion="min_samples", min_samples=3))  # R: float | kestrum.Array
+n: numpy.typing.NDArray[numpy.float64] = a.to_numpy()
+c = kestrum.Array.from_numpy(n)
+a[0, 1] = 5
+'''
+
+MISUSE = '''
+import kestrum
+import kestrum.linalg  # E: import-not-found
+from kestrum import linalg, stats, spatial
+
+a = kestrum.Array([2], [1, 2])
+linalg.qr([[1.0]])  # E: arg-type
+stats.quantile(a, [0.5])  # E: call-overload
+a @ 2  # E: operator
+[1.0] @ a  # E: operator
+kestrum.zeros(3)  # E: arg-type
+kestrum.VPTree  # E: attr-defined
+spatial.KDTree.from_array([[0.0]])  # E: arg-type
+x: float = a.quantile(a)  # E: assignment
+a.sum(axis=0)  # E: call-arg
+kestrum.Array.column_stack([a])  # E: attr-defined
+"x" in a  # E: operator
+a[0] = a  # E: assignment
+linalg.eig_with_params(a, max_iter=None)  # E: arg-type
+'''
+
+
+def _plain(revealed: str) -> str:
+    """Revealed types in the notation of current mypy releases, whatever the installed one prints."""
+    revealed = revealed.replace("builtins.", "").replace("Tuple[", "tuple[").replace("List[", "list[")
+    return re.sub(r"Union\[([^\[\]]*)\]", lambda m: " | ".join(m.group(1).split(", ")), revealed)
+
+
+def test_mypy_accepts_the_stub_and_typed_usage(tmp_path, monkeypatch):
+    api = pytest.importorskip("mypy.api")
+    pytest.importorskip("numpy")  # the stub types the NumPy bridge with numpy.typing
+    (tmp_path / "kestrum.pyi").write_text(STUB.read_text())
+    (tmp_path / "usage.py").write_text(USAGE)
+    (tmp_path / "misuse.py").write_text(MISUSE)
+    monkeypatch.setenv("MYPYPATH", str(tmp_path))
+    monkeypatch.chdir(tmp_path)
+    out, err, _ = api.run(["--strict", "--no-pretty", "--hide-error-context", "--no-error-summary",
+                           "--cache-dir", str(tmp_path / ".cache"), "kestrum.pyi", "usage.py", "misuse.py"])
+    assert not err, err
+    found = re.findall(r"^(\S+?):(\d+): (error|note): (.*?)(?:  \[([\w-]+)\])?$", out, re.M)
+    revealed = {(int(line), _plain(text)) for f, line, kind, text, _ in found if f == "usage.py" and kind == "note"}
+    errors = {(f, int(line), code) for f, line, kind, _, code in found if kind == "error"}
+    expected_reveals = {
+        (i, f'Revealed type is "{m.group(1)}"')
+        for i, text in enumerate(USAGE.splitlines(), 1)
+        if (m := re.search(r"# R: (.*)$", text))
+    }
+    expected_errors = {
+        ("misuse.py", i, m.group(1))
+        for i, text in enumerate(MISUSE.splitlines(), 1)
+        if (m := re.search(r"# E: ([\w-]+)$", text))
+    }
+    assert revealed == expected_reveals, out
+    assert errors == expected_errors, out
