@@ -57,7 +57,8 @@ ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
     std::uint64_t total = 0;
     for (const Part& p : parts) {
         check_eq(p.rows, rows, "All arrays must have the same number of rows");
-        total += p.cols;
+        // Column counts of empty inputs are unbounded; their sum must still be a valid shape.
+        if (__builtin_add_overflow(total, p.cols, &total)) panic("capacity overflow");
     }
     ArrayF64 out = ArrayF64::uninit(Shape{rows, total});
     double* dst = out.data.data();

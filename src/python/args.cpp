@@ -241,6 +241,19 @@ ArrayF64 arg_array_copy(PyObject* o, const char* name) {
     return a->clone();
 }
 
+std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name) {
+    return with_argument(name, [&] {
+        std::vector<ArrayF64> out;
+        for_each_sequence_item(
+            o, [&](std::size_t n) { out.reserve(std::min<std::size_t>(n, 1 << 16)); },
+            [&](PyObject* it) {
+                if (!is_array(it)) cannot_cast(it, "Array");
+                out.push_back(ArrayRef(it)->clone());
+            });
+        return out;
+    });
+}
+
 std::string arg_str(PyObject* o, const char* name) {
     if (!PyUnicode_Check(o)) {
         with_argument(name, [&] {

@@ -107,6 +107,8 @@ std::vector<std::uint64_t> arg_u64_list(PyObject* o, const char* name);
 Buffer<double> arg_f64_list(PyObject* o, const char* name);
 ArrayRef arg_array(PyObject* o, const char* name);
 ArrayF64 arg_array_copy(PyObject* o, const char* name);
+// A sequence (not a str) of Arrays, each copied.
+std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name);
 std::string arg_str(PyObject* o, const char* name);
 
 // Optional parameters: absent (null) or None gives nullopt.

@@ -1,0 +1,70 @@
+#include "ops/indexing.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace kestrum::indexing {
+
+Result<std::uint64_t> normalize(std::int64_t i, std::uint64_t n, std::size_t axis) {
+    bool inside;
+    std::uint64_t pos;
+    if (i >= 0) {
+        pos = static_cast<std::uint64_t>(i);
+        inside = pos < n;
+    } else {
+        const std::uint64_t back = static_cast<std::uint64_t>(-(i + 1)) + 1;  // |i| without overflow
+        inside = back <= n;
+        pos = n - back;
+    }
+    if (!inside)
+        return Error{"index " + std::to_string(i) + " is out of bounds for axis " + std::to_string(axis) +
+                     " with size " + std::to_string(n)};
+    return pos;
+}
+
+ArrayF64 block(const ArrayF64& a, std::span<const std::uint64_t> prefix) {
+    if (prefix.size() > a.ndim()) panic("too many indices for a block");
+    std::uint64_t offset = 0;
+    for (std::size_t d = 0; d < prefix.size(); ++d) {
+        check_index(prefix[d], a.shape.dims[d]);
+        offset += prefix[d] * a.strides[d];
+    }
+    Shape rest(std::vector<std::uint64_t>(a.shape.dims.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                                          a.shape.dims.end()));
+    const std::uint64_t count = rest.size();
+    if (count) check_index(offset + count - 1, a.size());
+    return ArrayF64::create(std::move(rest), Buffer<double>::from(a.data.data() + offset, count));
+}
+
+ArrayF64 slice_flat(const ArrayF64& a, std::int64_t start, std::int64_t stop, std::int64_t step) {
+    if (step == 0) panic("slice step cannot be zero");
+    const std::int64_t n = static_cast<std::int64_t>(a.size());
+    // Number of steps before passing stop (unsigned differences cannot overflow).
+    const auto u = [](std::int64_t v) { return static_cast<std::uint64_t>(v); };
+    std::uint64_t capacity = 0;
+    if (step > 0 && start < stop) capacity = (u(stop) - u(start) - 1) / u(step) + 1;
+    if (step < 0 && start > stop) capacity = (u(start) - u(stop) - 1) / (0 - u(step)) + 1;
+    Buffer<double> picked = Buffer<double>::uninit(std::min<std::uint64_t>(capacity, a.size()));
+    std::size_t count = 0;
+    for (std::uint64_t m = 0; m < capacity; ++m) {
+        const std::int64_t k = static_cast<std::int64_t>(u(start) + m * u(step));
+        if (k >= 0 && k < n) picked.at(count++) = a.data[static_cast<std::size_t>(k)];
+    }
+    picked.truncate(count);
+    return ArrayF64::create(Shape::d1(count), std::move(picked));
+}
+
+Result<double> get(const ArrayF64& a, std::span<const std::uint64_t> indices) {
+    const double* x = a.get(indices);
+    if (!x) return Error{"Index out of bounds"};
+    return *x;
+}
+
+bool contains(const ArrayF64& a, double x) {
+    for (double v : a.data)
+        if (v == x) return true;
+    return false;
+}
+
+}  // namespace kestrum::indexing

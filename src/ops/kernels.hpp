@@ -1,0 +1,47 @@
+// Straight loops over contiguous storage, compiled twice: for AVX2 and for the baseline. Each
+// output element depends on its own inputs only and every path performs the same IEEE
+// operations (no FMA, no reassociation), so the results are identical on every processor.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrum::kernels {
+
+bool cpu_has_avx2();
+
+template <class F>
+[[gnu::target("avx2")]] void map_avx2(double* __restrict dst, const double* __restrict src, std::size_t n, F f) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
+}
+
+template <class F>
+void map_base(double* __restrict dst, const double* __restrict src, std::size_t n, F f) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
+}
+
+// dst[i] = f(src[i])
+template <class F>
+void map_into(double* dst, const double* src, std::size_t n, F f) {
+    if (cpu_has_avx2()) map_avx2(dst, src, n, f);
+    else map_base(dst, src, n, f);
+}
+
+template <class F>
+[[gnu::target("avx2")]] void zip_avx2(double* __restrict dst, const double* __restrict x, const double* __restrict y,
+                                      std::size_t n, F f) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(x[i], y[i]);
+}
+
+template <class F>
+void zip_base(double* __restrict dst, const double* __restrict x, const double* __restrict y, std::size_t n, F f) {
+    for (std::size_t i = 0; i < n; ++i) dst[i] = f(x[i], y[i]);
+}
+
+// dst[i] = f(x[i], y[i])
+template <class F>
+void zip_into(double* dst, const double* x, const double* y, std::size_t n, F f) {
+    if (cpu_has_avx2()) zip_avx2(dst, x, y, n, f);
+    else zip_base(dst, x, y, n, f);
+}
+
+}  // namespace kestrum::kernels
