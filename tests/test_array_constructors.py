@@ -55,11 +55,15 @@ def test_shape_conversion_failures(fn, shape, exc, msg):
         fn(shape)
 
 
-@pytest.mark.parametrize("fn", both("zeros") + both("full"))
-def test_impossible_shape_panics(fn):
-    args = ([2**40, 2**40],) if fn.__name__ == "zeros" else ([2**40, 2**40], 1.0)
+@pytest.mark.parametrize("fn", both("zeros") + both("ones") + both("full"))
+def test_impossible_shapes(fn):
+    extra = (1.0,) if fn.__name__ == "full" else ()
+    # Storage larger than the address space: the allocation itself fails.
     with pytest.raises(PanicException, match="^capacity overflow$"):
-        fn(*args)
+        fn([2**62], *extra)
+    # An element count beyond 64 bits is refused before any allocation.
+    with pytest.raises(ValueError, match="too large"):
+        fn([2**40, 2**40], *extra)
 
 
 def matrix(a):
