@@ -63,7 +63,9 @@ inline double marsaglia_tsang(Generator& g, double d, double c) {
         do {
             const double u1 = g.next_f64();
             const double u2 = g.next_f64();
-            x = std::cos(u2 * kTwoPi) * std::sqrt(std::log(u1) * -2.0);
+            // The square root's latency overlaps the cosine call when it is issued first.
+            const double r = std::sqrt(std::log(u1) * -2.0);
+            x = std::cos(u2 * kTwoPi) * r;
             v = c * x + 1.0;
         } while (!(v > 0.0));  // NaN repeats too
         v = (v * v) * v;

@@ -27,7 +27,8 @@ struct ModuloByConstant {
     std::uint64_t operator()(std::uint64_t r) const {
         const auto q = static_cast<std::uint64_t>((static_cast<unsigned __int128>(r) * m) >> 64);
         const std::uint64_t rem = r - q * d;
-        return rem >= d ? rem - d : rem;
+        // Branch-free: for small d the correction is needed about half the time.
+        return rem - (d & (std::uint64_t{0} - static_cast<std::uint64_t>(rem >= d)));
     }
 };
 
