@@ -1,0 +1,81 @@
+#include "stats/reductions.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace kestrum::stats {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The additions form one dependency chain and run at the add latency. Everything else that feeds
+// the chain (loads, subtractions, squares) is independent of it and computed ahead into a small
+// block, so the chain never waits for anything but the previous addition.
+constexpr std::size_t kBlock = 256;
+
+// The zero tests scan blocks without an early exit inside a block, which lets the compiler
+// vectorise them; the exit is taken between blocks.
+constexpr std::size_t kScanBlock = 64;
+
+template <class Pred>
+bool any_match(const double* x, std::size_t n, Pred pred) {
+    std::size_t i = 0;
+    for (; i + kScanBlock <= n; i += kScanBlock) {
+        int hit = 0;
+        for (std::size_t j = 0; j < kScanBlock; ++j) hit |= pred(x[i + j]);
+        if (hit) return true;
+    }
+    for (; i < n; ++i)
+        if (pred(x[i])) return true;
+    return false;
+}
+
+}  // namespace
+
+double sequential_sum(const double* x, std::size_t n) {
+    double s = -0.0;
+    for (std::size_t i = 0; i < n; ++i) s += x[i];
+    return s;
+}
+
+double sequential_sum_sq_dev(const double* x, std::size_t n, double m) {
+    double block[kBlock];
+    double s = -0.0;
+    for (std::size_t i = 0; i < n; i += kBlock) {
+        const std::size_t len = n - i < kBlock ? n - i : kBlock;
+        for (std::size_t j = 0; j < len; ++j) {
+            const double d = x[i + j] - m;
+            block[j] = d * d;
+        }
+        for (std::size_t j = 0; j < len; ++j) s += block[j];
+    }
+    return s;
+}
+
+double sum(const ArrayF64& a) { return sequential_sum(a.data.data(), a.size()); }
+
+double mean(const ArrayF64& a) {
+    const std::size_t n = a.size();
+    if (n == 0) return kNaN;
+    return sequential_sum(a.data.data(), n) / static_cast<double>(n);
+}
+
+double var(const ArrayF64& a) {
+    const std::size_t n = a.size();
+    if (n == 0) return kNaN;
+    const double m = mean(a);
+    return sequential_sum_sq_dev(a.data.data(), n, m) / static_cast<double>(n);
+}
+
+double std_dev(const ArrayF64& a) { return std::sqrt(var(a)); }
+
+bool all(const ArrayF64& a) {
+    return !any_match(a.data.data(), a.size(), [](double x) { return x == 0.0; });
+}
+
+bool any(const ArrayF64& a) {
+    return any_match(a.data.data(), a.size(), [](double x) { return x != 0.0; });
+}
+
+}  // namespace kestrum::stats
