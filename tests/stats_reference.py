@@ -20,6 +20,12 @@ def same(a, b):
     return bits(a) == bits(b)
 
 
+def same_value(got, expected):
+    """Bit-identical, except that any NaN matches any NaN: which payload an operation on two NaNs
+    keeps depends on the compiler's operand order."""
+    return same(got, expected) or (got != got and expected != expected)
+
+
 def nan_with_payload(payload, negative=False):
     word = 0x7FF8000000000000 | payload | ((1 << 63) if negative else 0)
     return struct.unpack("<d", struct.pack("<Q", word))[0]
