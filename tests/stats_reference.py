@@ -11,6 +11,20 @@ import struct
 NAN = float("nan")
 
 
+def _panic_type():
+    # The class is not a module attribute; a probability outside [0, 1] is a statistics invariant.
+    import kestrum
+
+    try:
+        kestrum.stats.quantile(kestrum.Array([0], []), 2.0)
+    except BaseException as e:
+        return type(e)
+    raise AssertionError("expected a panic")
+
+
+PanicException = _panic_type()
+
+
 def bits(x):
     return struct.pack("<d", x)
 

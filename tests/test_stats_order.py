@@ -1,10 +1,10 @@
 import math
 
 import pytest
-from conftest import PanicException
 
 from kestrum import Array, stats
 import stats_reference as ref
+from stats_reference import PanicException
 from stats_reference import NAN, same, same_value
 
 PROBS = [0.0, -0.0, 1e-300, 0.1, 0.25, 0.3, 0.5, 0.7, 0.75, 0.999, 1.0]
