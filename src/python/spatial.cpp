@@ -1,27 +1,317 @@
-// spatial submodule: the KDTree, BallTree and VPTree classes.
+// spatial submodule: the KDTree, BallTree and VPTree classes. Each instance owns one immutable
+// core tree; instances are made only by the static `from_array`.
+#include <new>
+#include <string>
+
 #include "python/areas.hpp"
 #include "python/args.hpp"
+#include "spatial/ball_tree.hpp"
+#include "spatial/kd_tree.hpp"
+#include "spatial/vp_tree.hpp"
 
 namespace kestrum::py {
 
 namespace {
-PyTypeObject* placeholder_type(const char* name) {
-    PyType_Slot slots[] = {{0, nullptr}};
-    PyType_Spec spec = {name, sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+
+using namespace kestrum::spatial;
+
+// ---- option names -----------------------------------------------------------------------------
+
+// An option string with its full Unicode lower-cased form (the parsers match the latter and
+// quote the former).
+struct OptionName {
+    std::string given;
+    std::string lowered;
+};
+
+OptionName option_name(PyObject* o, const char* argname, const char* fallback) {
+    if (!o || o == Py_None) return {fallback, fallback};
+    OptionName name{arg_str(o, argname), {}};
+    Ref lower(check(PyObject_CallMethod(o, "lower", nullptr)));
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(lower.get(), &n);
+    if (!s) raise_current();
+    name.lowered.assign(s, static_cast<std::size_t>(n));
+    return name;
+}
+
+template <class T>
+T parse(Result<T> (*parser)(std::string_view, std::string_view), const OptionName& name) {
+    return unwrap(parser(name.lowered, name.given));
+}
+
+// ---- query arguments --------------------------------------------------------------------------
+
+// Runs `convert`; on a Python error clears it and reports failure instead.
+template <class F>
+bool attempt(F&& convert) {
+    try {
+        convert();
+        return true;
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// One query point: a number, a flat sequence of numbers, or the elements of an Array (read in
+// place for the duration of the call).
+class SingleQuery {
+public:
+    explicit SingleQuery(PyObject* o) {
+        double x = 0.0;
+        if (attempt([&] { x = to_f64(o); })) {
+            owned_.assign(1, x);
+            return;
+        }
+        if (!is_array(o) && !PyUnicode_Check(o) && attempt([&] { owned_ = to_f64_list(o); })) return;
+        if (is_array(o)) {
+            array_.emplace(o);
+            return;
+        }
+        raise(PyExc_ValueError, "query must be a scalar, list, or Array");
+    }
+
+    Query get() const {
+        if (array_) return Query{(*array_)->data.data(), (*array_)->data.size()};
+        return Query{owned_.data(), owned_.size()};
+    }
+
+private:
+    std::vector<double> owned_;
+    std::optional<ArrayRef> array_;
+};
+
+// The (n_queries, dim) array of density queries.
+ArrayF64 multi_query(PyObject* o, const PointStorage& storage) {
+    const std::uint64_t dim = storage.dim;
+    if (!o || o == Py_None) return storage.points();
+    double x = 0.0;
+    if (attempt([&] { x = to_f64(o); })) return ArrayF64::create(Shape{1, 1}, Buffer<double>{x});
+    if (is_array(o)) {
+        ArrayRef a(o);
+        const auto& dims = a->shape.dims;
+        if (dims.size() != 1 && dims.size() != 2) raise(PyExc_ValueError, "queries must be 1D or 2D array");
+        const std::uint64_t width = dims.back();
+        if (width != dim)
+            raise(PyExc_ValueError, "Query dimension " + std::to_string(width) + " doesn't match tree dimension " +
+                                        std::to_string(dim));
+        const std::uint64_t rows = dims.size() == 1 ? 1 : dims[0];
+        return ArrayF64::create(Shape{rows, dim}, a->data);
+    }
+    std::vector<double> values;
+    if (!PyUnicode_Check(o) && attempt([&] { values = to_f64_list(o); })) {
+        if (values.size() != dim)
+            raise(PyExc_ValueError, "Query vector length " + std::to_string(values.size()) +
+                                        " doesn't match tree dimension " + std::to_string(dim));
+        return ArrayF64::create(Shape{1, dim}, Buffer<double>(values));
+    }
+    raise(PyExc_ValueError, "queries must be a scalar, list, or Array");
+}
+
+// One entry: a float; otherwise an Array of shape (n_queries,).
+PyObject* density_result(ArrayF64&& sums) {
+    if (sums.size() == 1) return float_result(sums.data[0]);
+    return wrap_array(std::move(sums));
+}
+
+// ---- classes ----------------------------------------------------------------------------------
+
+template <class Tree>
+struct PyTree {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    Tree tree;
+};
+
+// Reads the tree of an instance under a shared borrow for as long as this object lives.
+template <class Tree>
+class TreeRef {
+public:
+    explicit TreeRef(PyObject* self)
+        : guard_(reinterpret_cast<PyTree<Tree>*>(self)->borrow), tree_(&reinterpret_cast<PyTree<Tree>*>(self)->tree) {}
+    const Tree& operator*() const { return *tree_; }
+    const Tree* operator->() const { return tree_; }
+
+private:
+    SharedBorrow guard_;
+    const Tree* tree_;
+};
+
+struct KDClass {
+    using Tree = KDTree;
+    static PyTypeObject* type() { return kd_tree_type(); }
+    static constexpr const char* from_array = "KDTree.from_array";
+    static constexpr const char* query_knn = "KDTree.query_knn";
+    static constexpr const char* query_radius = "KDTree.query_radius";
+    static constexpr const char* kernel_density = "KDTree.kernel_density";
+    static constexpr const char* kernel_density_approx = "KDTree.kernel_density_approx";
+};
+struct BallClass {
+    using Tree = BallTree;
+    static PyTypeObject* type() { return ball_tree_type(); }
+    static constexpr const char* from_array = "BallTree.from_array";
+    static constexpr const char* query_knn = "BallTree.query_knn";
+    static constexpr const char* query_radius = "BallTree.query_radius";
+    static constexpr const char* kernel_density = "BallTree.kernel_density";
+    static constexpr const char* kernel_density_approx = "BallTree.kernel_density_approx";
+};
+struct VPClass {
+    using Tree = VPTree;
+    static PyTypeObject* type() { return vp_tree_type(); }
+    static constexpr const char* from_array = "VPTree.from_array";
+    static constexpr const char* query_knn = "VPTree.query_knn";
+    static constexpr const char* query_radius = "VPTree.query_radius";
+    static constexpr const char* kernel_density = "VPTree.kernel_density";
+    static constexpr const char* kernel_density_approx = "VPTree.kernel_density_approx";
+};
+
+template <class C>
+PyObject* wrap_tree(typename C::Tree&& tree) {
+    PyTypeObject* type = C::type();
+    PyObject* obj = check(type->tp_alloc(type, 0));
+    auto* t = reinterpret_cast<PyTree<typename C::Tree>*>(obj);
+    t->borrow = BorrowFlag{};
+    new (&t->tree) typename C::Tree(std::move(tree));
+    return obj;
+}
+
+template <class C>
+void tree_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    using Tree = typename C::Tree;
+    reinterpret_cast<PyTree<Tree>*>(self)->tree.~Tree();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr std::uint64_t kDefaultLeafSize = 20;
+
+template <class C>
+PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        constexpr bool vp = std::is_same_v<C, VPClass>;
+        static const Signature sig = vp ? Signature{C::from_array, {"array", "leaf_size", "metric", "selection"}, 1}
+                                        : Signature{C::from_array, {"array", "leaf_size", "metric"}, 1};
+        BoundArgs a = bind(sig, args, nargs, kwnames);
+        ArrayRef array = arg_array(a[0], "array");
+        const std::uint64_t leaf_size = a.present(1) ? arg_u64(a[1], "leaf_size") : kDefaultLeafSize;
+        const OptionName metric_name = option_name(a[2], "metric", "euclidean");
+        if constexpr (vp) {
+            const OptionName selection_name = option_name(a[3], "selection", "first");
+            const DistanceMetric metric = parse(parse_metric, metric_name);
+            const bool random = parse(parse_selection, selection_name);
+            return wrap_tree<C>(unwrap(VPTree::from_ndarray(*array, leaf_size, metric, random)));
+        } else {
+            const DistanceMetric metric = parse(parse_metric, metric_name);
+            return wrap_tree<C>(unwrap(C::Tree::from_ndarray(*array, leaf_size, metric)));
+        }
+    });
+}
+
+template <class C>
+PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature sig{C::query_knn, {"query", "k"}, 2};
+        BoundArgs a = bind(sig, args, nargs, kwnames);
+        const std::uint64_t k = arg_u64(a[1], "k");
+        SingleQuery query(a[0]);
+        TreeRef<typename C::Tree> tree(self);
+        return list_of_indices(tree->query_knn(query.get(), k));
+    });
+}
+
+template <class C>
+PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature sig{C::query_radius, {"query", "radius"}, 2};
+        BoundArgs a = bind(sig, args, nargs, kwnames);
+        const double radius = arg_f64(a[1], "radius");
+        SingleQuery query(a[0]);
+        TreeRef<typename C::Tree> tree(self);
+        return list_of_indices(tree->query_radius(query.get(), radius));
+    });
+}
+
+template <class C>
+PyObject* kernel_density(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature sig{C::kernel_density, {"queries", "bandwidth", "kernel"}, 0};
+        BoundArgs a = bind(sig, args, nargs, kwnames);
+        const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : 1.0;
+        const OptionName kernel_name = option_name(a[2], "kernel", "gaussian");
+        const KernelType kernel = parse(parse_kernel, kernel_name);
+        TreeRef<typename C::Tree> tree(self);
+        const ArrayF64 queries = multi_query(a[0], tree->storage);
+        return density_result(tree->kernel_density(queries, kernel, bandwidth));
+    });
+}
+
+template <class C>
+PyObject* kernel_density_approx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const Signature sig{
+            C::kernel_density_approx, {"queries", "bandwidth", "kernel", "criterion", "min_samples", "max_span"}, 0};
+        BoundArgs a = bind(sig, args, nargs, kwnames);
+        const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : 1.0;
+        const OptionName kernel_name = option_name(a[2], "kernel", "gaussian");
+        const OptionName criterion_name = option_name(a[3], "criterion", "none");
+        const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
+        const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
+        const KernelType kernel = parse(parse_kernel, kernel_name);
+        const ApproxCriterion criterion =
+            unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
+        TreeRef<typename C::Tree> tree(self);
+        const ArrayF64 queries = multi_query(a[0], tree->storage);
+        return density_result(tree->kernel_density_approx(queries, kernel, criterion, bandwidth));
+    });
+}
+
+#define KESTRUM_TREE_METHODS(C, FROM_ARRAY_DOC)                                                                   \
+    {                                                                                                             \
+        {"from_array", KESTRUM_FASTCALL(from_array<C>), KESTRUM_ENTRY_FLAGS | METH_STATIC, FROM_ARRAY_DOC},       \
+            {"query_knn", KESTRUM_FASTCALL(query_knn<C>), KESTRUM_ENTRY_FLAGS, "query_knn($self, query, k)\n--\n\n"}, \
+            {"query_radius", KESTRUM_FASTCALL(query_radius<C>), KESTRUM_ENTRY_FLAGS,                              \
+             "query_radius($self, query, radius)\n--\n\n"},                                                       \
+            {"kernel_density", KESTRUM_FASTCALL(kernel_density<C>), KESTRUM_ENTRY_FLAGS,                          \
+             "kernel_density($self, queries=None, bandwidth=1.0, kernel=\"gaussian\")\n--\n\n"},                  \
+            {"kernel_density_approx", KESTRUM_FASTCALL(kernel_density_approx<C>), KESTRUM_ENTRY_FLAGS,            \
+             "kernel_density_approx($self, queries=None, bandwidth=1.0, kernel=\"gaussian\", criterion=\"none\", " \
+             "min_samples=None, max_span=None)\n--\n\n"},                                                         \
+            {nullptr, nullptr, 0, nullptr},                                                                       \
+    }
+
+#define KESTRUM_FROM_ARRAY_DOC "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"
+#define KESTRUM_VP_FROM_ARRAY_DOC "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n"
+
+PyMethodDef kd_methods[] = KESTRUM_TREE_METHODS(KDClass, KESTRUM_FROM_ARRAY_DOC);
+PyMethodDef ball_methods[] = KESTRUM_TREE_METHODS(BallClass, KESTRUM_FROM_ARRAY_DOC);
+PyMethodDef vp_methods[] = KESTRUM_TREE_METHODS(VPClass, KESTRUM_VP_FROM_ARRAY_DOC);
+
+template <class C>
+PyTypeObject* make_tree_type(const char* name, PyMethodDef* methods) {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc<C>)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {name, sizeof(PyTree<typename C::Tree>), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return make_type(&spec);
 }
+
 }  // namespace
 
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = placeholder_type("kestrum.BallTree");
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_methods);
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = placeholder_type("kestrum.KDTree");
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_methods);
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = placeholder_type("kestrum.VPTree");
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_methods);
     return type;
 }
 

@@ -1,0 +1,161 @@
+#include "spatial/ball_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrum::spatial {
+
+// ---- build ----------------------------------------------------------------------------------
+
+Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
+    if (auto e = check_leaf_size(leaf_size)) return *e;
+    BallTree t;
+    t.storage = PointStorage::from_source(array, leaf_size, metric);
+    const std::size_t n = t.storage.n_points;
+    const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+    t.nodes.reserve(expected_nodes);
+    t.centroids.reserve(expected_nodes * t.storage.dim);
+    BuildScratch scratch(n, t.storage.dim);
+    t.build_recursive(0, n, scratch);
+    return t;
+}
+
+std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
+    const std::size_t dim = storage.dim;
+    double* rows = storage.data.data();
+    const std::size_t node = nodes.size();
+    const std::size_t count = end - start;
+
+    // Centroid: coordinates summed in position order from +0.0, then divided by the count (an
+    // empty range gives NaN). The per-dimension extremes (NaN ignored) pick the split.
+    centroids.resize(centroids.size() + dim);
+    double* c = centroids.data() + node * dim;
+    std::vector<double>& mn = scratch.lows;
+    std::vector<double>& mx = scratch.highs;
+    std::fill(c, c + dim, 0.0);
+    std::fill(mn.begin(), mn.end(), INFINITY);
+    std::fill(mx.begin(), mx.end(), -INFINITY);
+    for (std::size_t p = start; p < end; ++p) {
+        const double* row = rows + p * dim;
+        for (std::size_t d = 0; d < dim; ++d) {
+            const double x = row[d];
+            c[d] += x;
+            if (x > mx[d]) mx[d] = x;
+            if (x < mn[d]) mn[d] = x;
+        }
+    }
+    const double n = static_cast<double>(count);
+    for (std::size_t d = 0; d < dim; ++d) c[d] /= n;
+
+    double radius = 0.0;
+    for (std::size_t p = start; p < end; ++p) {
+        const double d = distance(storage.metric, rows + p * dim, c, dim);
+        if (d > radius) radius = d;
+    }
+    nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
+    if (count <= storage.leaf_size) return node;
+
+    std::size_t split_dim = 0;
+    double best = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+        const double spread = mx[d] - mn[d];
+        if (spread > best) {
+            best = spread;
+            split_dim = d;
+        }
+    }
+    if (dim == 0) panic_bounds(0, 0);
+
+    KeyedPosition* keyed = scratch.keyed.data();
+    for (std::size_t j = 0; j < count; ++j) {
+        const double key = rows[(start + j) * dim + split_dim];
+        if (std::isnan(key)) panic_unwrap_none();
+        keyed[j] = {key, start + j};
+    }
+    const std::size_t m = count / 2;
+    select_rank(keyed, count, m);
+    apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
+
+    std::size_t mid = start + m;
+    if (count < 2) mid = start + 1;
+    if (mid == end) mid = end - 1;
+    const std::size_t left = build_recursive(start, mid, scratch);
+    const std::size_t right = build_recursive(mid, end, scratch);
+    nodes[node].left = left;
+    nodes[node].right = right;
+    return node;
+}
+
+// ---- searches -------------------------------------------------------------------------------
+// Distances run over the query's length: a shorter query is compared on its leading
+// coordinates, a longer one cannot be compared with a stored row.
+
+template <DistanceMetric M>
+void BallTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const {
+    for (;;) {
+        const BallNode& n = nodes[node];
+        if (heap.full() && d - n.radius > heap.top()) return;
+        if (n.is_leaf()) {
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            return;
+        }
+        const double dl = distance<M>(q.x, centroid(n.left), q.len);
+        const double dr = distance<M>(q.x, centroid(n.right), q.len);
+        if (dl <= dr) {
+            query_knn_recursive<M>(n.left, q, heap, dl);
+            node = n.right;
+            d = dr;
+        } else {
+            query_knn_recursive<M>(n.right, q, heap, dr);
+            node = n.left;
+            d = dl;
+        }
+    }
+}
+
+template <DistanceMetric M>
+void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
+                                      double radius) const {
+    for (;;) {
+        const BallNode& n = nodes[node];
+        if (radius < distance<M>(q.x, centroid(node), q.len) - n.radius) return;
+        if (n.is_leaf()) {
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            return;
+        }
+        query_radius_recursive<M>(n.left, q, results, radius);
+        node = n.right;
+    }
+}
+
+std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    NeighbourHeap heap(k, storage.n_points);
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        query_knn_recursive<M>(0, q, heap, distance<M>(q.x, centroid(0), q.len));
+    });
+    return heap.sorted_indices();
+}
+
+std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
+    check_query_fits(q, storage.dim);
+    std::vector<std::uint64_t> results;
+    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    return results;
+}
+
+ArrayF64 BallTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
+    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
+}
+
+ArrayF64 BallTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel,
+                                         const ApproxCriterion& criterion, double bandwidth) const {
+    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
+}
+
+}  // namespace kestrum::spatial

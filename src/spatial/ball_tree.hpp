@@ -1,0 +1,63 @@
+// Ball tree: nested balls (centroid and covering radius in the tree's metric), split at the
+// median of the widest dimension.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "spatial/common.hpp"
+#include "spatial/kde.hpp"
+#include "spatial/kd_tree.hpp"
+
+namespace kestrum::spatial {
+
+struct BallNode {
+    std::uint64_t left = kNoChild;
+    std::uint64_t right = kNoChild;
+    double radius = 0.0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+
+    bool is_leaf() const { return left == kNoChild; }
+};
+
+struct BallTree {
+    std::vector<BallNode> nodes;
+    std::vector<double> centroids;  // dim values per node
+    PointStorage storage;
+
+    static Result<BallTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+
+    const double* centroid(std::size_t node) const { return centroids.data() + node * storage.dim; }
+
+    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
+    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
+
+    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
+    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
+                                   double bandwidth) const;
+
+    // kde walk interface: the reference point is the centroid.
+    template <DistanceMetric M>
+    NodeBound kde_bound(std::size_t node, const double* q) const {
+        const double d = distance<M>(q, centroid(node), storage.dim);
+        return {max_num(d - nodes[node].radius, 0.0), d};
+    }
+    double kde_span(std::size_t node) const { return 2.0 * nodes[node].radius; }
+    template <DistanceMetric M>
+    std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
+        const double r = nodes[node].radius;
+        return {max_num(b.ref - r, 0.0), b.ref + r};
+    }
+
+    template <DistanceMetric M>
+    void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const;
+    template <DistanceMetric M>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+
+private:
+    std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
+};
+
+}  // namespace kestrum::spatial

@@ -1,0 +1,200 @@
+#include "spatial/common.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "array/format.hpp"
+
+namespace kestrum::spatial {
+
+namespace {
+
+std::string quoted(std::string_view prefix, std::string_view name, std::string_view suffix) {
+    std::string s(prefix);
+    s += '\'';
+    s += name;
+    s += '\'';
+    s += suffix;
+    return s;
+}
+
+}  // namespace
+
+Result<DistanceMetric> parse_metric(std::string_view lowered, std::string_view given) {
+    if (lowered == "euclidean") return DistanceMetric::Euclidean;
+    if (lowered == "manhattan") return DistanceMetric::Manhattan;
+    if (lowered == "chebyshev") return DistanceMetric::Chebyshev;
+    return Error{quoted("Unknown distance metric ", given,
+                        ". Valid options: 'euclidean', 'manhattan', 'chebyshev'")};
+}
+
+Result<KernelType> parse_kernel(std::string_view lowered, std::string_view given) {
+    if (lowered == "gaussian") return KernelType::Gaussian;
+    if (lowered == "epanechnikov") return KernelType::Epanechnikov;
+    if (lowered == "uniform") return KernelType::Uniform;
+    if (lowered == "triangular") return KernelType::Triangular;
+    return Error{quoted("Unknown kernel type ", given,
+                        ". Valid options: 'gaussian', 'epanechnikov', 'uniform', 'triangular'")};
+}
+
+Result<ApproxCriterion> parse_criterion(std::string_view lowered, std::string_view given,
+                                        std::optional<std::uint64_t> min_samples, std::optional<double> max_span) {
+    using Kind = ApproxCriterion::Kind;
+    if (lowered == "min_samples") {
+        if (!min_samples) return Error{"min_samples parameter required for 'min_samples' criterion"};
+        return ApproxCriterion{Kind::MinSamples, *min_samples, 0.0};
+    }
+    if (lowered == "none") return ApproxCriterion::none();
+    if (lowered == "max_span") {
+        if (!max_span) return Error{"max_span parameter required for 'max_span' criterion"};
+        return ApproxCriterion{Kind::MaxSpan, 0, *max_span};
+    }
+    if (lowered == "combined") {
+        if (!min_samples) return Error{"min_samples parameter required for 'combined' criterion"};
+        if (!max_span) return Error{"max_span parameter required for 'combined' criterion"};
+        return ApproxCriterion{Kind::Combined, *min_samples, *max_span};
+    }
+    return Error{quoted("Unknown approximation criterion ", given,
+                        ". Valid options: 'none', 'min_samples', 'max_span', 'combined'")};
+}
+
+Result<bool> parse_selection(std::string_view lowered, std::string_view given) {
+    if (lowered == "first") return false;
+    if (lowered == "random") return true;
+    return Error{quoted("Unknown vantage point selection method ", given, ". Valid options: 'first', 'random'")};
+}
+
+std::optional<Error> check_leaf_size(std::uint64_t leaf_size) {
+    if (leaf_size == 0) return Error{"leaf_size must be at least 1"};
+    return std::nullopt;
+}
+
+double distance(DistanceMetric metric, const double* a, const double* b, std::size_t n) {
+    return with_metric(metric, [&]<DistanceMetric M>() { return distance<M>(a, b, n); });
+}
+
+double kernel_value(KernelType kernel, double u) {
+    return with_kernel(kernel, [&]<KernelType K>() { return kernel_value<K>(u); });
+}
+
+// ---- storage ----------------------------------------------------------------------------------
+
+PointStorage PointStorage::from_source(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
+    if (array.ndim() != 2) panic("Expected 2D array (n_points, dim)");
+    PointStorage s;
+    s.n_points = array.shape[0];
+    s.dim = array.shape[1];
+    s.leaf_size = leaf_size;
+    s.metric = metric;
+    s.indices = Buffer<std::uint64_t>::uninit(s.n_points);
+    for (std::uint64_t i = 0; i < s.n_points; ++i) s.indices[i] = i;
+    s.data = array.data;
+    return s;
+}
+
+ArrayF64 PointStorage::points() const {
+    return ArrayF64::create(Shape{n_points, dim}, data);
+}
+
+// ---- selection ------------------------------------------------------------------------------
+
+void select_rank(KeyedPosition* items, std::size_t count, std::size_t m) {
+    if (m >= count) return;
+    std::nth_element(items, items + m, items + count,
+                     [](const KeyedPosition& a, const KeyedPosition& b) { return a.key < b.key; });
+}
+
+void select_rank_nan_last(KeyedPosition* items, std::size_t count, std::size_t m) {
+    if (m >= count) return;
+    // A total order on doubles with NaN above every number: a strict weak order, so the
+    // standard selection stays within bounds whatever the keys.
+    std::nth_element(items, items + m, items + count, [](const KeyedPosition& a, const KeyedPosition& b) {
+        if (std::isnan(b.key)) return !std::isnan(a.key);
+        return a.key < b.key;
+    });
+}
+
+void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
+                 std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows) {
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t from = items[j].pos;
+        scratch_indices[j] = indices[from];
+        if (dim) std::memcpy(scratch_rows + j * dim, rows + from * dim, dim * sizeof(double));
+    }
+    std::memcpy(indices + start, scratch_indices, count * sizeof(std::uint64_t));
+    if (dim) std::memcpy(rows + start * dim, scratch_rows, count * dim * sizeof(double));
+}
+
+// ---- heap -----------------------------------------------------------------------------------
+
+NeighbourHeap::NeighbourHeap(std::uint64_t k, std::uint64_t n_points)
+    : k_(k), dist_(std::min(k, n_points)), index_(std::min(k, n_points)) {}
+
+void NeighbourHeap::push(double d, std::uint64_t index) {
+    if (size_ == dist_.size()) return;  // more offers than points: cannot happen in a tree walk
+    std::size_t i = size_++;
+    while (i > 0) {
+        const std::size_t parent = (i - 1) / 2;
+        if (!(dist_[parent] < d)) break;
+        dist_[i] = dist_[parent];
+        index_[i] = index_[parent];
+        i = parent;
+    }
+    dist_[i] = d;
+    index_[i] = index;
+}
+
+void NeighbourHeap::replace_top(double d, std::uint64_t index) {
+    std::size_t i = 0;
+    for (;;) {
+        const std::size_t l = 2 * i + 1;
+        if (l >= size_) break;
+        std::size_t c = l;
+        if (l + 1 < size_ && dist_[l + 1] > dist_[l]) c = l + 1;
+        if (!(dist_[c] > d)) break;
+        dist_[i] = dist_[c];
+        index_[i] = index_[c];
+        i = c;
+    }
+    dist_[i] = d;
+    index_[i] = index;
+}
+
+std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
+    std::vector<std::size_t> order(size_);
+    for (std::size_t i = 0; i < size_; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const double da = dist_[a], db = dist_[b];
+        const bool na = std::isnan(da), nb = std::isnan(db);
+        if (na != nb) return nb;
+        if (!na && da != db) return da < db;
+        return index_[a] < index_[b];
+    });
+    std::vector<std::uint64_t> out(size_);
+    for (std::size_t i = 0; i < size_; ++i) out[i] = index_[order[i]];
+    return out;
+}
+
+// ---- failures -------------------------------------------------------------------------------
+
+namespace {
+std::string display_f64(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    std::string s;
+    append_f64(s, x);
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
+    return s;
+}
+}  // namespace
+
+void panic_clamp(double min, double max) {
+    panic("min > max, or either was NaN. min = " + display_f64(min) + ", max = " + display_f64(max));
+}
+
+void check_density_queries(const ArrayF64& queries, std::uint64_t dim) {
+    if (queries.ndim() != 2) panic("Expected 2D array (n_queries, dim)");
+    if (queries.shape[1] != dim) panic_assert_eq("Query dimension must match tree dimension", queries.shape[1], dim);
+}
+
+}  // namespace kestrum::spatial

@@ -1,0 +1,223 @@
+// Vocabulary shared by the three point indexes: metrics, kernels, the approximation criterion,
+// option parsing, the point storage every tree re-lays in tree order, median selection and the
+// bounded neighbour heap.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "array/ndarray.hpp"
+
+namespace kestrum::spatial {
+
+enum class DistanceMetric : std::uint8_t { Euclidean = 0, Manhattan = 1, Chebyshev = 2 };
+
+enum class KernelType : std::uint8_t { Gaussian = 0, Epanechnikov = 1, Uniform = 2, Triangular = 3 };
+
+struct ApproxCriterion {
+    enum class Kind : std::uint8_t { None = 0, MinSamples = 1, MaxSpan = 2, Combined = 3 };
+    Kind kind = Kind::None;
+    std::uint64_t min_samples = 0;
+    double max_span = 0.0;
+
+    static ApproxCriterion none() { return {}; }
+};
+
+// Parsers take the caller's name already lower-cased (full Unicode lower-casing is the
+// binding layer's job) and the name as given, which the messages quote.
+Result<DistanceMetric> parse_metric(std::string_view lowered, std::string_view given);
+Result<KernelType> parse_kernel(std::string_view lowered, std::string_view given);
+Result<ApproxCriterion> parse_criterion(std::string_view lowered, std::string_view given,
+                                        std::optional<std::uint64_t> min_samples, std::optional<double> max_span);
+// true for random vantage points, false for the first point of each range.
+Result<bool> parse_selection(std::string_view lowered, std::string_view given);
+
+// leaf_size 0 would split one-point nodes forever.
+std::optional<Error> check_leaf_size(std::uint64_t leaf_size);
+
+// ---- distances ------------------------------------------------------------------------------
+// The loop runs over the first n coordinates of both operands; sums start at +0.0 so an empty
+// operand gives 0.0 in every metric.
+template <DistanceMetric M>
+inline double distance(const double* a, const double* b, std::size_t n) {
+    if constexpr (M == DistanceMetric::Euclidean) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = a[i] - b[i];
+            s += t * t;
+        }
+        return std::sqrt(s);
+    } else if constexpr (M == DistanceMetric::Manhattan) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) s += std::fabs(a[i] - b[i]);
+        return s;
+    } else {
+        // NaN terms never replace the running maximum, so NaN coordinates are ignored.
+        double m = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = std::fabs(a[i] - b[i]);
+            m = t > m ? t : m;
+        }
+        return m;
+    }
+}
+
+double distance(DistanceMetric metric, const double* a, const double* b, std::size_t n);
+
+// Calls f.template operator()<M>() with the metric as a compile-time constant.
+template <class F>
+decltype(auto) with_metric(DistanceMetric metric, F&& f) {
+    switch (metric) {
+        case DistanceMetric::Manhattan: return f.template operator()<DistanceMetric::Manhattan>();
+        case DistanceMetric::Chebyshev: return f.template operator()<DistanceMetric::Chebyshev>();
+        default: return f.template operator()<DistanceMetric::Euclidean>();
+    }
+}
+
+// ---- kernels --------------------------------------------------------------------------------
+template <KernelType K>
+inline double kernel_value(double u) {
+    if constexpr (K == KernelType::Gaussian) return std::exp(u * -0.5 * u);
+    else if constexpr (K == KernelType::Epanechnikov) return u < 1.0 ? 0.75 * (1.0 - u * u) : 0.0;
+    else if constexpr (K == KernelType::Uniform) return u < 1.0 ? 0.5 : 0.0;
+    else return u < 1.0 ? 1.0 - u : 0.0;
+}
+
+double kernel_value(KernelType kernel, double u);
+
+// A node whose lower bound scales to u contributes nothing worth adding.
+template <KernelType K>
+inline bool kernel_negligible(double u) {
+    if constexpr (K == KernelType::Gaussian) return kernel_value<K>(u) < 1e-10;
+    else if constexpr (K == KernelType::Epanechnikov) return !(u < 1.0) || 0.75 * (1.0 - u * u) < 1e-10;
+    else if constexpr (K == KernelType::Uniform) return !(u < 1.0);
+    else return !(u < 1.0) || 1.0 - u < 1e-10;
+}
+
+template <class F>
+decltype(auto) with_kernel(KernelType kernel, F&& f) {
+    switch (kernel) {
+        case KernelType::Epanechnikov: return f.template operator()<KernelType::Epanechnikov>();
+        case KernelType::Uniform: return f.template operator()<KernelType::Uniform>();
+        case KernelType::Triangular: return f.template operator()<KernelType::Triangular>();
+        default: return f.template operator()<KernelType::Gaussian>();
+    }
+}
+
+// Larger of two floats where a NaN operand is ignored.
+inline double max_num(double a, double b) { return std::fmax(a, b); }
+
+// ---- storage ----------------------------------------------------------------------------------
+// The points of a tree, re-laid in storage order: row p of `data` is source row `indices[p]`.
+struct PointStorage {
+    Buffer<std::uint64_t> indices;
+    Buffer<double> data;
+    std::uint64_t n_points = 0;
+    std::uint64_t dim = 0;
+    std::uint64_t leaf_size = 0;
+    DistanceMetric metric = DistanceMetric::Euclidean;
+
+    const double* row(std::size_t p) const { return data.data() + p * dim; }
+
+    // Source must be (n_points, dim); `data` starts as a copy in source order and the build
+    // permutes its rows together with `indices`, so it ends in storage order.
+    static PointStorage from_source(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+
+    // A copy of the stored points as an (n_points, dim) array in storage order.
+    ArrayF64 points() const;
+};
+
+// A query point: its coordinates and how many there are (not necessarily `dim`).
+struct Query {
+    const double* x;
+    std::size_t len;
+};
+
+// Query coordinates are read at the same positions as the stored point's; a longer query would
+// read past the row.
+inline void check_query_fits(const Query& q, std::uint64_t dim) {
+    if (q.len > dim) [[unlikely]]
+        panic_bounds(dim, dim);
+}
+
+// ---- median selection -------------------------------------------------------------------------
+struct KeyedPosition {
+    double key;
+    std::uint64_t pos;  // storage position before the split
+};
+
+// Moves the entry of rank m into place m with no greater key before it and no smaller after.
+// Keys must not be NaN (callers check); plain less-than is then a strict weak order.
+void select_rank(KeyedPosition* items, std::size_t count, std::size_t m);
+
+// As select_rank, but NaN keys order after every number: memory-safe for any input.
+void select_rank_nan_last(KeyedPosition* items, std::size_t count, std::size_t m);
+
+// Re-lays positions [start, start + count) of `indices` and the matching rows of `rows` in the
+// order of `items` (whose `pos` fields name the old positions). `scratch_rows` must hold
+// count * dim values and `scratch_indices` count values.
+void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
+                 std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows);
+
+// Working space of a build, sized once for the root range and reused by every node.
+struct BuildScratch {
+    std::vector<KeyedPosition> keyed;
+    std::vector<std::uint64_t> indices;
+    std::vector<double> rows;
+    std::vector<double> lows, highs;  // per-dimension extremes of the node being built
+
+    BuildScratch(std::size_t n_points, std::size_t dim)
+        : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
+};
+
+// ---- bounded neighbour heap -----------------------------------------------------------------
+// Max-heap on distance with room for k (distance, point index) entries. Storage is bounded by
+// the number of points that can be offered (each point at most once), so a huge k costs
+// nothing. All index arithmetic stays within the entries held, so NaN distances cannot make it
+// read out of bounds.
+class NeighbourHeap {
+public:
+    NeighbourHeap(std::uint64_t k, std::uint64_t n_points);
+
+    bool full() const { return size_ == k_; }
+    double top() const { return dist_[0]; }
+    std::size_t size() const { return size_; }
+
+    void offer(double d, std::uint64_t index) {
+        if (size_ < k_) push(d, index);
+        else if (dist_[0] > d) replace_top(d, index);
+    }
+
+    // The indices held, by ascending distance (NaN last; ties by index).
+    std::vector<std::uint64_t> sorted_indices();
+
+private:
+    void push(double d, std::uint64_t index);
+    void replace_top(double d, std::uint64_t index);
+
+    std::uint64_t k_;
+    std::size_t size_ = 0;
+    std::vector<double> dist_;
+    std::vector<std::uint64_t> index_;
+};
+
+// "min > max, or either was NaN. min = {}, max = {}" for clamping into an inverted interval.
+[[noreturn]] void panic_clamp(double min, double max);
+
+inline double clamp_checked(double x, double min, double max) {
+    if (!(min <= max)) [[unlikely]]
+        panic_clamp(min, max);
+    if (x < min) x = min;
+    if (x > max) x = max;
+    return x;
+}
+
+// Queries of a density estimate: (n_queries, dim).
+void check_density_queries(const ArrayF64& queries, std::uint64_t dim);
+
+}  // namespace kestrum::spatial

@@ -1,0 +1,206 @@
+#include "spatial/kd_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kestrum::spatial {
+
+// ---- build ----------------------------------------------------------------------------------
+
+Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
+    if (auto e = check_leaf_size(leaf_size)) return *e;
+    KDTree t;
+    t.storage = PointStorage::from_source(array, leaf_size, metric);
+    const std::size_t n = t.storage.n_points;
+    const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+    t.nodes.reserve(expected_nodes);
+    t.boxes.reserve(expected_nodes * 2 * t.storage.dim);
+    BuildScratch scratch(n, t.storage.dim);
+    t.build_recursive(0, n, scratch);
+    return t;
+}
+
+std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
+    const std::size_t dim = storage.dim;
+    double* rows = storage.data.data();
+    const std::size_t node = nodes.size();
+
+    boxes.resize(boxes.size() + 2 * dim);
+    double* mn = boxes.data() + node * 2 * dim;
+    double* mx = mn + dim;
+    std::fill(mn, mn + dim, INFINITY);
+    std::fill(mx, mx + dim, -INFINITY);
+    for (std::size_t p = start; p < end; ++p) {
+        const double* row = rows + p * dim;
+        for (std::size_t d = 0; d < dim; ++d) {
+            const double x = row[d];  // NaN never passes either test
+            if (x > mx[d]) mx[d] = x;
+            if (x < mn[d]) mn[d] = x;
+        }
+    }
+    std::size_t split_dim = 0;
+    double best = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+        const double spread = mx[d] - mn[d];
+        if (spread > best) {
+            best = spread;
+            split_dim = d;
+        }
+    }
+    nodes.push_back(KDNode{kNoChild, kNoChild, start, end, split_dim, 0.0});
+
+    const std::size_t count = end - start;
+    if (count <= storage.leaf_size) return node;
+    if (dim == 0) panic_bounds(0, 0);
+
+    KeyedPosition* keyed = scratch.keyed.data();
+    for (std::size_t j = 0; j < count; ++j) {
+        const double key = rows[(start + j) * dim + split_dim];
+        if (std::isnan(key)) panic_unwrap_none();
+        keyed[j] = {key, start + j};
+    }
+    const std::size_t m = count / 2;
+    select_rank(keyed, count, m);
+    apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
+    nodes[node].split_value = keyed[m].key;
+
+    std::size_t mid = start + m;
+    if (count < 2) mid = start + 1;
+    if (mid == end) mid = end - 1;
+    const std::size_t left = build_recursive(start, mid, scratch);
+    const std::size_t right = build_recursive(mid, end, scratch);
+    nodes[node].left = left;
+    nodes[node].right = right;
+    return node;
+}
+
+// ---- bounds ---------------------------------------------------------------------------------
+
+template <DistanceMetric M>
+double KDTree::box_distance(std::size_t node, Query q) const {
+    const std::size_t dim = storage.dim;
+    if (q.len < dim) panic_bounds(q.len, q.len);
+    const double* mn = bbox_min(node);
+    const double* mx = bbox_max(node);
+    if constexpr (M == DistanceMetric::Chebyshev) {
+        double m = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) {
+            const double x = q.x[d];
+            double gap = 0.0;
+            if (x < mn[d]) gap = mn[d] - x;
+            else if (x > mx[d]) gap = x - mx[d];
+            m = gap > m ? gap : m;
+        }
+        return m;
+    } else {
+        double s = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) {
+            const double x = q.x[d];
+            if (x < mn[d]) {
+                const double t = mn[d] - x;
+                s += t * t;
+            } else if (x > mx[d]) {
+                const double t = x - mx[d];
+                s += t * t;
+            }
+        }
+        return std::sqrt(s);
+    }
+}
+
+double KDTree::kde_span(std::size_t node) const {
+    const double* mn = bbox_min(node);
+    const double* mx = bbox_max(node);
+    double s = 0.0;
+    for (std::size_t d = 0; d < storage.dim; ++d) {
+        const double t = mx[d] - mn[d];
+        s += t * t;
+    }
+    return std::sqrt(s);
+}
+
+// Dmin: to the query clamped into the box; Dmax: to the farthest corner. Both Euclidean.
+template <DistanceMetric M>
+std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q, const NodeBound&) const {
+    const double* mn = bbox_min(node);
+    const double* mx = bbox_max(node);
+    const std::size_t dim = storage.dim;
+    double near = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+        const double t = q[d] - clamp_checked(q[d], mn[d], mx[d]);
+        near += t * t;
+    }
+    double far = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+        const double corner = std::fabs(q[d] - mn[d]) > std::fabs(q[d] - mx[d]) ? mn[d] : mx[d];
+        const double t = q[d] - corner;
+        far += t * t;
+    }
+    return {std::sqrt(near), std::sqrt(far)};
+}
+
+// ---- searches -------------------------------------------------------------------------------
+
+template <DistanceMetric M>
+void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
+    for (;;) {
+        const KDNode& n = nodes[node];
+        if (heap.full() && box_distance<M>(node, q) > heap.top()) return;
+        if (n.is_leaf()) {
+            if (n.start == n.end) return;
+            check_query_fits(q, storage.dim);
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            return;
+        }
+        if (n.split_dim >= q.len) panic_bounds(q.len, n.split_dim);
+        // A NaN coordinate goes right.
+        const bool left_first = q.x[n.split_dim] <= n.split_value;
+        query_knn_recursive<M>(left_first ? n.left : n.right, q, heap);
+        node = left_first ? n.right : n.left;
+    }
+}
+
+template <DistanceMetric M>
+void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
+                                    double radius) const {
+    for (;;) {
+        const KDNode& n = nodes[node];
+        if (radius < box_distance<M>(node, q)) return;
+        if (n.is_leaf()) {
+            if (n.start == n.end) return;
+            check_query_fits(q, storage.dim);
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            return;
+        }
+        query_radius_recursive<M>(n.left, q, results, radius);
+        node = n.right;
+    }
+}
+
+std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    NeighbourHeap heap(k, storage.n_points);
+    with_metric(storage.metric, [&]<DistanceMetric M>() { query_knn_recursive<M>(0, q, heap); });
+    return heap.sorted_indices();
+}
+
+std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
+    std::vector<std::uint64_t> results;
+    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    return results;
+}
+
+ArrayF64 KDTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
+    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
+}
+
+ArrayF64 KDTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
+                                       double bandwidth) const {
+    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
+}
+
+}  // namespace kestrum::spatial

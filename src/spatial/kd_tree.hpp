@@ -1,0 +1,71 @@
+// k-d tree: axis-aligned bounding boxes, split at the median of the widest dimension.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "spatial/common.hpp"
+#include "spatial/kde.hpp"
+
+namespace kestrum::spatial {
+
+inline constexpr std::uint64_t kNoChild = std::numeric_limits<std::uint64_t>::max();
+
+struct KDNode {
+    std::uint64_t left = kNoChild;
+    std::uint64_t right = kNoChild;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t split_dim = 0;
+    double split_value = 0.0;
+
+    bool is_leaf() const { return left == kNoChild; }
+};
+
+struct KDTree {
+    std::vector<KDNode> nodes;
+    // Per node: bbox_min[0..dim) then bbox_max[0..dim) (+inf / -inf where no coordinate counts).
+    std::vector<double> boxes;
+    PointStorage storage;
+
+    static Result<KDTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+
+    const double* bbox_min(std::size_t node) const { return boxes.data() + node * 2 * storage.dim; }
+    const double* bbox_max(std::size_t node) const { return bbox_min(node) + storage.dim; }
+
+    // Point indices, nearest first; at most k.
+    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
+    // Point indices within `radius` (inclusive), in leaf order.
+    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
+
+    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
+    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
+                                   double bandwidth) const;
+
+    // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
+    // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
+    // Chebyshev distance, so it would prune true neighbours).
+    template <DistanceMetric M>
+    double box_distance(std::size_t node, Query q) const;
+
+    // kde walk interface
+    template <DistanceMetric M>
+    NodeBound kde_bound(std::size_t node, const double* q) const {
+        return {box_distance<M>(node, Query{q, storage.dim}), 0.0};
+    }
+    double kde_span(std::size_t node) const;
+    template <DistanceMetric M>
+    std::pair<double, double> kde_extremes(std::size_t node, const double* q, const NodeBound&) const;
+
+    template <DistanceMetric M>
+    void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
+    template <DistanceMetric M>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+
+private:
+    std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
+};
+
+}  // namespace kestrum::spatial

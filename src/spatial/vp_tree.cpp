@@ -1,0 +1,148 @@
+#include "spatial/vp_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "random/generator.hpp"
+
+namespace kestrum::spatial {
+
+// ---- build ----------------------------------------------------------------------------------
+
+Result<VPTree> VPTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
+                                    bool random_selection) {
+    if (auto e = check_leaf_size(leaf_size)) return *e;
+    VPTree t;
+    t.storage = PointStorage::from_source(array, leaf_size, metric);
+    t.random_selection = random_selection;
+    const std::size_t n = t.storage.n_points;
+    t.nodes.reserve(2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1);
+    BuildScratch scratch(n, t.storage.dim);
+    t.build_recursive(0, n, scratch);
+    return t;
+}
+
+std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
+    const std::size_t dim = storage.dim;
+    double* rows = storage.data.data();
+    std::uint64_t* indices = storage.indices.data();
+    const std::size_t node = nodes.size();
+    const std::size_t count = end - start;
+
+    // Fewer than two points: nothing to measure against; the single point (if any) is the
+    // vantage point and the bound reduces to the exact distance to it.
+    if (count < 2) {
+        nodes.push_back(VPNode{kNoChild, kNoChild, start, end, 0.0, 0.0, 0.0});
+        return node;
+    }
+
+    std::size_t f = start;
+    if (random_selection) {
+        Generator g = Generator::from_clock();
+        const ArrayI64 drawn =
+            g.randint(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end), Shape{});
+        f = static_cast<std::size_t>(drawn.data[0]);
+    }
+    if (f != start) {
+        std::swap(indices[start], indices[f]);
+        if (dim) {
+            std::swap_ranges(rows + start * dim, rows + (start + 1) * dim, rows + f * dim);
+        }
+    }
+    const double* vantage = rows + start * dim;
+
+    const std::size_t v = count - 1;
+    KeyedPosition* keyed = scratch.keyed.data();
+    double min_dist = INFINITY, max_dist = -INFINITY;
+    for (std::size_t j = 0; j < v; ++j) {
+        const std::size_t p = start + 1 + j;
+        const double d = distance(storage.metric, rows + p * dim, vantage, dim);
+        keyed[j] = {d, p};
+        if (d < min_dist) min_dist = d;  // NaN changes neither
+        if (d > max_dist) max_dist = d;
+    }
+    const std::size_t w = v / 2;
+    select_rank_nan_last(keyed, v, w);
+    double threshold = keyed[w].key;
+    if (v % 2 == 0) {
+        double below = -INFINITY;
+        for (std::size_t j = 0; j < w; ++j) below = max_num(below, keyed[j].key);
+        threshold = (below + keyed[w].key) * 0.5;
+    }
+    apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
+    nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist});
+
+    if (storage.leaf_size < count) {
+        const std::size_t left = build_recursive(start, start + 1 + w, scratch);
+        const std::size_t right = build_recursive(start + 1 + w, end, scratch);
+        nodes[node].left = left;
+        nodes[node].right = right;
+    }
+    return node;
+}
+
+// ---- searches -------------------------------------------------------------------------------
+
+template <DistanceMetric M>
+void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
+    for (;;) {
+        const VPNode& n = nodes[node];
+        const double c = distance<M>(q.x, storage.row(n.start), q.len);
+        if (heap.full() && min_dist_to_node(node, c) > heap.top()) return;
+        if (n.is_leaf()) {
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            return;
+        }
+        const bool inner_first = c < n.threshold;
+        query_knn_recursive<M>(inner_first ? n.left : n.right, q, heap);
+        node = inner_first ? n.right : n.left;
+    }
+}
+
+template <DistanceMetric M>
+void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
+                                    double radius) const {
+    for (;;) {
+        const VPNode& n = nodes[node];
+        const double c = distance<M>(q.x, storage.row(n.start), q.len);
+        if (radius < min_dist_to_node(node, c)) return;
+        if (n.is_leaf()) {
+            const double* row = storage.row(n.start);
+            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
+                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            return;
+        }
+        query_radius_recursive<M>(n.left, q, results, radius);
+        node = n.right;
+    }
+}
+
+std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    NeighbourHeap heap(k, storage.n_points);
+    with_metric(storage.metric, [&]<DistanceMetric M>() { query_knn_recursive<M>(0, q, heap); });
+    return heap.sorted_indices();
+}
+
+std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
+    if (storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    std::vector<std::uint64_t> results;
+    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    return results;
+}
+
+ArrayF64 VPTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
+    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
+}
+
+ArrayF64 VPTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
+                                       double bandwidth) const {
+    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
+}
+
+}  // namespace kestrum::spatial

@@ -1,0 +1,76 @@
+// Vantage-point tree: each node splits its points at the median distance from one of them.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "spatial/common.hpp"
+#include "spatial/kde.hpp"
+#include "spatial/kd_tree.hpp"
+
+namespace kestrum::spatial {
+
+struct VPNode {
+    std::uint64_t left = kNoChild;   // inner: the vantage point and the nearer points
+    std::uint64_t right = kNoChild;  // outer
+    std::uint64_t start = 0;         // the vantage point is stored here
+    std::uint64_t end = 0;
+    double threshold = 0.0;  // median distance from the vantage point to the node's other points
+    double min_dist = 0.0;   // smallest of those distances
+    double max_dist = 0.0;   // largest of those distances
+
+    bool is_leaf() const { return left == kNoChild; }
+};
+
+struct VPTree {
+    std::vector<VPNode> nodes;
+    PointStorage storage;
+    bool random_selection = false;
+
+    static Result<VPTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
+                                       bool random_selection);
+
+    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
+    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
+
+    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
+    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
+                                   double bandwidth) const;
+
+    // Lower bound for the distance from a query to any point of the node, given d, the query's
+    // distance to the vantage point. The ring bound from min_dist / max_dist covers the other
+    // points; the vantage point itself is at exactly d, so the bound never exceeds d.
+    double min_dist_to_node(std::size_t node, double d) const {
+        const VPNode& n = nodes[node];
+        double b = d - n.max_dist;
+        const double inner = n.min_dist - d;
+        if (std::isnan(b) || inner > b) b = inner;
+        double bound = b > 0.0 ? b : 0.0;
+        if (d < bound) bound = d;
+        return bound;
+    }
+
+    // kde walk interface: the reference point is the vantage point.
+    template <DistanceMetric M>
+    NodeBound kde_bound(std::size_t node, const double* q) const {
+        const double d = distance<M>(q, storage.row(nodes[node].start), storage.dim);
+        return {min_dist_to_node(node, d), d};
+    }
+    double kde_span(std::size_t node) const { return nodes[node].max_dist - nodes[node].min_dist; }
+    template <DistanceMetric M>
+    std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
+        const double r = nodes[node].max_dist;
+        return {max_num(b.ref - r, 0.0), b.ref + r};
+    }
+
+    template <DistanceMetric M>
+    void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
+    template <DistanceMetric M>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+
+private:
+    std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
+};
+
+}  // namespace kestrum::spatial
