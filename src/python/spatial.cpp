@@ -191,9 +191,9 @@ template <class C>
 PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         constexpr bool vp = std::is_same_v<C, VPClass>;
-        static const Signature sig = vp ? Signature{C::from_array, {"array", "leaf_size", "metric", "selection"}, 1}
-                                        : Signature{C::from_array, {"array", "leaf_size", "metric"}, 1};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
+        static const Signature vp_sig{C::from_array, {"array", "leaf_size", "metric", "selection"}, 1};
+        static const Signature sig{C::from_array, {"array", "leaf_size", "metric"}, 1};
+        BoundArgs a = bind(vp ? vp_sig : sig, args, nargs, kwnames);
         ArrayRef array = arg_array(a[0], "array");
         const std::uint64_t leaf_size = a.present(1) ? arg_u64(a[1], "leaf_size") : kDefaultLeafSize;
         const OptionName metric_name = option_name(a[2], "metric", "euclidean");

@@ -135,7 +135,7 @@ void NeighbourHeap::push(double d, std::uint64_t index) {
     std::size_t i = size_++;
     while (i > 0) {
         const std::size_t parent = (i - 1) / 2;
-        if (!(dist_[parent] < d)) break;
+        if (!farther(d, dist_[parent])) break;
         dist_[i] = dist_[parent];
         index_[i] = index_[parent];
         i = parent;
@@ -150,8 +150,8 @@ void NeighbourHeap::replace_top(double d, std::uint64_t index) {
         const std::size_t l = 2 * i + 1;
         if (l >= size_) break;
         std::size_t c = l;
-        if (l + 1 < size_ && dist_[l + 1] > dist_[l]) c = l + 1;
-        if (!(dist_[c] > d)) break;
+        if (l + 1 < size_ && farther(dist_[l + 1], dist_[l])) c = l + 1;
+        if (!farther(dist_[c], d)) break;
         dist_[i] = dist_[c];
         index_[i] = index_[c];
         i = c;

@@ -176,7 +176,7 @@ struct BuildScratch {
 };
 
 // ---- bounded neighbour heap -----------------------------------------------------------------
-// Max-heap on distance with room for k (distance, point index) entries. Storage is bounded by
+// Max-heap on distance (an equal distance never displaces an entry) with room for k (distance, point index) entries. Storage is bounded by
 // the number of points that can be offered (each point at most once), so a huge k costs
 // nothing. All index arithmetic stays within the entries held, so NaN distances cannot make it
 // read out of bounds.
@@ -190,8 +190,12 @@ public:
 
     void offer(double d, std::uint64_t index) {
         if (size_ < k_) push(d, index);
-        else if (dist_[0] > d) replace_top(d, index);
+        else if (farther(dist_[0], d)) replace_top(d, index);
     }
+
+    // Distance order with NaN after every number, so a point whose distance is NaN never keeps
+    // out one at a real distance.
+    static bool farther(double a, double b) { return a > b || (std::isnan(a) && !std::isnan(b)); }
 
     // The indices held, by ascending distance (NaN last; ties by index).
     std::vector<std::uint64_t> sorted_indices();

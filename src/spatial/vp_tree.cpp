@@ -17,7 +17,9 @@ Result<VPTree> VPTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_si
     t.storage = PointStorage::from_source(array, leaf_size, metric);
     t.random_selection = random_selection;
     const std::size_t n = t.storage.n_points;
-    t.nodes.reserve(2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1);
+    const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+    t.nodes.reserve(expected_nodes);
+    t.vantages.reserve(expected_nodes * t.storage.dim);
     BuildScratch scratch(n, t.storage.dim);
     t.build_recursive(0, n, scratch);
     return t;
@@ -33,6 +35,8 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     // Fewer than two points: nothing to measure against; the single point (if any) is the
     // vantage point and the bound reduces to the exact distance to it.
     if (count < 2) {
+        if (count == 1) vantages.insert(vantages.end(), rows + start * dim, rows + (start + 1) * dim);
+        else vantages.resize(vantages.size() + dim, 0.0);
         nodes.push_back(VPNode{kNoChild, kNoChild, start, end, 0.0, 0.0, 0.0});
         return node;
     }
@@ -71,6 +75,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         threshold = (below + keyed[w].key) * 0.5;
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
+    vantages.insert(vantages.end(), vantage, vantage + dim);
     nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist});
 
     if (storage.leaf_size < count) {
@@ -88,7 +93,7 @@ template <DistanceMetric M>
 void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, storage.row(n.start), q.len);
+        const double c = distance<M>(q.x, vantage(node), q.len);
         if (heap.full() && min_dist_to_node(node, c) > heap.top()) return;
         if (n.is_leaf()) {
             const double* row = storage.row(n.start);
@@ -107,7 +112,7 @@ void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
                                     double radius) const {
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, storage.row(n.start), q.len);
+        const double c = distance<M>(q.x, vantage(node), q.len);
         if (radius < min_dist_to_node(node, c)) return;
         if (n.is_leaf()) {
             const double* row = storage.row(n.start);

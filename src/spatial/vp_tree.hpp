@@ -25,8 +25,14 @@ struct VPNode {
 
 struct VPTree {
     std::vector<VPNode> nodes;
+    // The vantage point of every node (dim values per node), copied when the node is built: a
+    // randomly chosen inner child moves its own vantage point to the shared start position, so
+    // row `start` of the data need not be the parent's vantage point any more.
+    std::vector<double> vantages;
     PointStorage storage;
     bool random_selection = false;
+
+    const double* vantage(std::size_t node) const { return vantages.data() + node * storage.dim; }
 
     static Result<VPTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
                                        bool random_selection);
@@ -54,7 +60,7 @@ struct VPTree {
     // kde walk interface: the reference point is the vantage point.
     template <DistanceMetric M>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        const double d = distance<M>(q, storage.row(nodes[node].start), storage.dim);
+        const double d = distance<M>(q, vantage(node), storage.dim);
         return {min_dist_to_node(node, d), d};
     }
     double kde_span(std::size_t node) const { return nodes[node].max_dist - nodes[node].min_dist; }
