@@ -190,7 +190,7 @@ def names_used(source: str) -> set[str]:
         elif isinstance(node, ast.BinOp) and type(node.op) in _BINOP_SLOTS:
             op = _BINOP_SLOTS[type(node.op)]
             used |= {f"__{op}__", f"__r{op}__"}
-        elif isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub):
+        elif isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.USub) and not isinstance(node.operand, ast.Constant):
             used.add("__neg__")
         elif isinstance(node, ast.Subscript):
             used.add({ast.Load: "__getitem__", ast.Store: "__setitem__", ast.Del: "__delitem__"}[type(node.ctx)])
