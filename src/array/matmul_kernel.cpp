@@ -16,19 +16,41 @@ constexpr std::size_t NR = 8;
 constexpr std::size_t KC = 256;
 constexpr std::size_t MC = 72;
 constexpr std::size_t NC = 3072;
+#ifndef KESTRUM_PACK_B_ROWS
+#define KESTRUM_PACK_B_ROWS 72
+#endif
+#ifndef KESTRUM_PACK_A_COLS
+#define KESTRUM_PACK_A_COLS 64
+#endif
+constexpr std::size_t kPackBRows = KESTRUM_PACK_B_ROWS;
+constexpr std::size_t kPackACols = KESTRUM_PACK_A_COLS;
+
+// Where a kernel call finds its operands. Row r of the `a` sliver at step k is
+// a[off[r] + k * a_step]; the NR values of `b` at step k start at b + k * b_step. Packed slivers
+// have off[r] = r, a_step = MR and b_step = NR; row-major operands are read in place with
+// off[r] = r * lda, a_step = 1 and b_step = ldb.
+struct Operands {
+    const double* a;
+    std::size_t a_off[MR];
+    std::size_t a_step;
+    const double* b;
+    std::size_t b_step;
+};
 
 // Accumulates one MR x NR tile over kc steps. `first` starts every accumulator at -0.0 (the
 // first k block); later blocks continue from the partial sums already stored in c.
-using Kernel = void (*)(std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc, bool first);
+using Kernel = void (*)(std::size_t kc, const Operands& op, double* c, std::size_t ldc, bool first);
 
-void kernel_portable(std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc, bool first) {
+void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t ldc, bool first) {
     double acc[MR][NR];
     for (std::size_t i = 0; i < MR; ++i)
         for (std::size_t j = 0; j < NR; ++j) acc[i][j] = first ? -0.0 : c[i * ldc + j];
-    for (std::size_t k = 0; k < kc; ++k, ap += MR, bp += NR)
+    const double* a = op.a;
+    const double* b = op.b;
+    for (std::size_t k = 0; k < kc; ++k, a += op.a_step, b += op.b_step)
         for (std::size_t i = 0; i < MR; ++i) {
-            const double a = ap[i];
-            for (std::size_t j = 0; j < NR; ++j) acc[i][j] = acc[i][j] + a * bp[j];
+            const double x = a[op.a_off[i]];
+            for (std::size_t j = 0; j < NR; ++j) acc[i][j] = acc[i][j] + x * b[j];
         }
     for (std::size_t i = 0; i < MR; ++i)
         for (std::size_t j = 0; j < NR; ++j) c[i * ldc + j] = acc[i][j];
@@ -36,8 +58,8 @@ void kernel_portable(std::size_t kc, const double* ap, const double* bp, double*
 
 // Separate multiply and add (never a fused multiply-add): each product is rounded before it is
 // added, exactly as in the portable kernel.
-__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const double* ap, const double* bp, double* c,
-                                                 std::size_t ldc, bool first) {
+__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
+                                                 bool first) {
     __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
     if (first) {
         const __m256d z = _mm256_set1_pd(-0.0);
@@ -50,14 +72,19 @@ __attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const double* a
         c40 = _mm256_loadu_pd(c + 4 * ldc), c41 = _mm256_loadu_pd(c + 4 * ldc + 4);
         c50 = _mm256_loadu_pd(c + 5 * ldc), c51 = _mm256_loadu_pd(c + 5 * ldc + 4);
     }
-    for (std::size_t k = 0; k < kc; ++k, ap += MR, bp += NR) {
-        const __m256d b0 = _mm256_loadu_pd(bp);
-        const __m256d b1 = _mm256_loadu_pd(bp + 4);
-        __m256d a;
-#define KESTRUM_ROW(r)                                             \
-    a = _mm256_broadcast_sd(ap + r);                               \
-    c##r##0 = _mm256_add_pd(c##r##0, _mm256_mul_pd(a, b0));        \
-    c##r##1 = _mm256_add_pd(c##r##1, _mm256_mul_pd(a, b1));
+    const double* a = op.a;
+    const double* b = op.b;
+    const std::size_t o0 = op.a_off[0], o1 = op.a_off[1], o2 = op.a_off[2], o3 = op.a_off[3],
+                      o4 = op.a_off[4], o5 = op.a_off[5];
+    const std::size_t a_step = op.a_step, b_step = op.b_step;
+    for (std::size_t k = 0; k < kc; ++k, a += a_step, b += b_step) {
+        const __m256d b0 = _mm256_loadu_pd(b);
+        const __m256d b1 = _mm256_loadu_pd(b + 4);
+        __m256d x;
+#define KESTRUM_ROW(r)                                          \
+    x = _mm256_broadcast_sd(a + o##r);                          \
+    c##r##0 = _mm256_add_pd(c##r##0, _mm256_mul_pd(x, b0));     \
+    c##r##1 = _mm256_add_pd(c##r##1, _mm256_mul_pd(x, b1));
         KESTRUM_ROW(0)
         KESTRUM_ROW(1)
         KESTRUM_ROW(2)
@@ -74,7 +101,11 @@ __attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const double* a
     _mm256_storeu_pd(c + 5 * ldc, c50), _mm256_storeu_pd(c + 5 * ldc + 4, c51);
 }
 
+// Building with -DKESTRUM_FORCE_PORTABLE checks the portable kernel on a machine with AVX2.
 Kernel select_kernel() {
+#ifdef KESTRUM_FORCE_PORTABLE
+    return kernel_portable;
+#endif
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? kernel_avx2 : kernel_portable;
 }
@@ -110,17 +141,17 @@ void pack_a(const MatView& a, std::size_t i0, std::size_t mc, std::size_t k0, st
 }
 
 // One tile, through a scratch tile when it is cut off by the matrix edge.
-void run_tile(Kernel kernel, std::size_t kc, const double* ap, const double* bp, double* c, std::size_t ldc,
-              std::size_t h, std::size_t w, bool first) {
+void run_tile(Kernel kernel, std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t h,
+              std::size_t w, bool first) {
     if (h == MR && w == NR) {
-        kernel(kc, ap, bp, c, ldc, first);
+        kernel(kc, op, c, ldc, first);
         return;
     }
     double tile[MR * NR];
     if (!first)
         for (std::size_t i = 0; i < h; ++i)
             for (std::size_t j = 0; j < w; ++j) tile[i * NR + j] = c[i * ldc + j];
-    kernel(kc, ap, bp, tile, NR, first);
+    kernel(kc, op, tile, NR, first);
     for (std::size_t i = 0; i < h; ++i)
         for (std::size_t j = 0; j < w; ++j) c[i * ldc + j] = tile[i * NR + j];
 }
@@ -179,27 +210,53 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
     if (m == 1) return gevm(a, b, c);
 
     static const Kernel kernel = select_kernel();
+    // Packing pays off when the packed block is reused often enough: a `b` panel by every row
+    // block of `a`, an `a` block by every column sliver of `b`. Otherwise the kernel reads the
+    // row-major operand in place (only slivers cut by the matrix edge are copied).
+    const bool pack_all_b = b.col_stride != 1 || m > kPackBRows;
+    const bool pack_all_a = a.col_stride != 1 || n > kPackACols;
     const std::size_t nc_max = std::min(NC, (n + NR - 1) / NR * NR);
     const std::size_t mc_max = std::min(MC, (m + MR - 1) / MR * MR);
     const std::size_t kc_max = std::min(KC, kk);
-    ensure(ws.b_pack, kc_max * nc_max);
-    ensure(ws.a_pack, kc_max * mc_max);
+    ensure(ws.b_pack, kc_max * (pack_all_b ? nc_max : NR));
+    ensure(ws.a_pack, kc_max * (pack_all_a ? mc_max : MR));
 
     for (std::size_t jc = 0; jc < n; jc += NC) {
         const std::size_t nc = std::min(NC, n - jc);
         for (std::size_t pc = 0; pc < kk; pc += KC) {
             const std::size_t kc = std::min(KC, kk - pc);
             const bool first = pc == 0;
-            pack_b(b, pc, kc, jc, nc, ws.b_pack.data());
+            const std::size_t b_edge = nc / NR * NR;  // first column of a partial sliver, if any
+            if (pack_all_b)
+                pack_b(b, pc, kc, jc, nc, ws.b_pack.data());
+            else if (b_edge < nc)
+                pack_b(b, pc, kc, jc + b_edge, nc - b_edge, ws.b_pack.data());
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
-                pack_a(a, ic, mc, pc, kc, ws.a_pack.data());
+                if (pack_all_a) pack_a(a, ic, mc, pc, kc, ws.a_pack.data());
                 for (std::size_t jr = 0; jr < nc; jr += NR) {
-                    const double* bp = ws.b_pack.data() + jr * kc;
+                    Operands op;
+                    if (pack_all_b || jr >= b_edge) {
+                        op.b = ws.b_pack.data() + (pack_all_b ? jr * kc : 0);
+                        op.b_step = NR;
+                    } else {
+                        op.b = b.data + pc * b.row_stride + jc + jr;
+                        op.b_step = b.row_stride;
+                    }
                     for (std::size_t ir = 0; ir < mc; ir += MR) {
-                        const double* ap = ws.a_pack.data() + ir * kc;
+                        const std::size_t h = std::min(MR, mc - ir);
+                        if (pack_all_a) {
+                            op.a = ws.a_pack.data() + ir * kc;
+                            for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
+                            op.a_step = MR;
+                        } else {
+                            // Rows past the edge repeat row 0: valid memory, results discarded.
+                            op.a = a.data + (ic + ir) * a.row_stride + pc;
+                            for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r < h ? r * a.row_stride : 0;
+                            op.a_step = 1;
+                        }
                         double* ct = c + (ic + ir) * ldc + jc + jr;
-                        run_tile(kernel, kc, ap, bp, ct, ldc, std::min(MR, mc - ir), std::min(NR, nc - jr), first);
+                        run_tile(kernel, kc, op, ct, ldc, h, std::min(NR, nc - jr), first);
                     }
                 }
             }
