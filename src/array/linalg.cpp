@@ -1,8 +1,12 @@
 // Products and views: matmul, outer, transpose, diagonal.
 #include "array/linalg.hpp"
 
+#include <immintrin.h>
+
+#include <algorithm>
 #include <string>
 
+#include "array/cpu.hpp"
 #include "array/matmul_kernel.hpp"
 
 namespace kestrum {
@@ -19,6 +23,45 @@ ArrayF64 product(const MatView& a, const MatView& b, Shape shape) {
     GemmWorkspace ws;
     gemm(a, b, out.data.data(), b.cols, ws);
     return out;
+}
+
+// Tiles of 32 x 32 keep both the strided reads and the writes within cached lines.
+constexpr std::size_t kTile = 32;
+
+void transpose_block(const double* src, std::size_t c, double* dst, std::size_t r, std::size_t i0, std::size_t i1,
+                     std::size_t j0, std::size_t j1) {
+    for (std::size_t j = j0; j < j1; ++j)
+        for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
+}
+
+void transpose_portable(const double* src, std::size_t r, std::size_t c, double* dst) {
+    for (std::size_t i0 = 0; i0 < r; i0 += kTile)
+        for (std::size_t j0 = 0; j0 < c; j0 += kTile)
+            transpose_block(src, c, dst, r, i0, std::min(r, i0 + kTile), j0, std::min(c, j0 + kTile));
+}
+
+// 4 x 4 blocks transposed in registers; the ragged right and bottom edges go element by element.
+__attribute__((target("avx2"))) void transpose_avx2(const double* src, std::size_t r, std::size_t c, double* dst) {
+    const std::size_t r4 = r / 4 * 4, c4 = c / 4 * 4;
+    for (std::size_t i0 = 0; i0 < r4; i0 += kTile)
+        for (std::size_t j0 = 0; j0 < c4; j0 += kTile) {
+            const std::size_t i1 = std::min(r4, i0 + kTile), j1 = std::min(c4, j0 + kTile);
+            for (std::size_t j = j0; j < j1; j += 4)
+                for (std::size_t i = i0; i < i1; i += 4) {
+                    const double* s = src + i * c + j;
+                    const __m256d r0 = _mm256_loadu_pd(s), r1 = _mm256_loadu_pd(s + c);
+                    const __m256d r2 = _mm256_loadu_pd(s + 2 * c), r3 = _mm256_loadu_pd(s + 3 * c);
+                    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
+                    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
+                    double* d = dst + j * r + i;
+                    _mm256_storeu_pd(d, _mm256_permute2f128_pd(t0, t2, 0x20));
+                    _mm256_storeu_pd(d + r, _mm256_permute2f128_pd(t1, t3, 0x20));
+                    _mm256_storeu_pd(d + 2 * r, _mm256_permute2f128_pd(t0, t2, 0x31));
+                    _mm256_storeu_pd(d + 3 * r, _mm256_permute2f128_pd(t1, t3, 0x31));
+                }
+        }
+    transpose_block(src, c, dst, r, 0, r4, c4, c);
+    transpose_block(src, c, dst, r, r4, r, 0, c);
 }
 
 [[noreturn]] void unsupported_dims() { panic("matmul requires 1D or 2D arrays"); }
@@ -76,16 +119,7 @@ ArrayF64 transpose(const ArrayF64& a) {
     check_eq(a.ndim(), 2, "transpose requires 2D array");
     const std::size_t r = a.shape[0], c = a.shape[1];
     ArrayF64 out = ArrayF64::uninit(Shape{c, r});
-    // Blocked so that both the strided reads and the writes stay within cache lines.
-    constexpr std::size_t B = 32;
-    const double* src = a.data.data();
-    double* dst = out.data.data();
-    for (std::size_t i0 = 0; i0 < r; i0 += B)
-        for (std::size_t j0 = 0; j0 < c; j0 += B) {
-            const std::size_t i1 = std::min(r, i0 + B), j1 = std::min(c, j0 + B);
-            for (std::size_t j = j0; j < j1; ++j)
-                for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
-        }
+    (has_avx2() ? transpose_avx2 : transpose_portable)(a.data.data(), r, c, out.data.data());
     return out;
 }
 

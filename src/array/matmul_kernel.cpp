@@ -1,5 +1,7 @@
 #include "array/matmul_kernel.hpp"
 
+#include "array/cpu.hpp"
+
 #include <immintrin.h>
 
 #include <algorithm>
@@ -101,14 +103,8 @@ __attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands&
     _mm256_storeu_pd(c + 5 * ldc, c50), _mm256_storeu_pd(c + 5 * ldc + 4, c51);
 }
 
-// Building with -DKESTRUM_FORCE_PORTABLE checks the portable kernel on a machine with AVX2.
-Kernel select_kernel() {
-#ifdef KESTRUM_FORCE_PORTABLE
-    return kernel_portable;
-#endif
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? kernel_avx2 : kernel_portable;
-}
+// Building with -DKESTRUM_FORCE_PORTABLE checks the portable kernels on a machine with AVX2.
+Kernel select_kernel() { return has_avx2() ? kernel_avx2 : kernel_portable; }
 
 // b(k0 .. k0+kc, j0 .. j0+nc) as NR-wide slivers, each kc rows of NR values; columns past the
 // matrix are padded with zeros (their sums are computed but never stored).
