@@ -11,6 +11,7 @@ import re
 import tempfile
 import textwrap
 import types
+import zlib
 from functools import lru_cache
 from pathlib import Path
 
@@ -362,8 +363,9 @@ linalg.eig_with_params(a, max_iter=None)  # E: arg-type
 '''
 
 
-# Kept between runs: checking NumPy's own stubs from scratch dominates the time of a cold run.
-MYPY_CACHE = Path(tempfile.gettempdir()) / "kestrum-mypy-cache"
+# Kept between runs (checking NumPy's own stubs from scratch dominates a cold run), one per checkout
+# so that test runs in different checkouts never share it.
+MYPY_CACHE = Path(tempfile.gettempdir()) / f"kestrum-mypy-cache-{zlib.crc32(str(ROOT).encode()):08x}"
 
 
 def _plain(revealed: str) -> str:
