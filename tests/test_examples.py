@@ -70,3 +70,21 @@ def test_kernel_density_without_matplotlib(tmp_path):
     assert "matplotlib is not installed: skipping the plot" in proc.stdout
     assert "peak density" in proc.stdout
     assert not list(tmp_path.glob("*.png"))
+
+
+def test_benchmark_report_runner(tmp_path):
+    """bench/run.py end to end on the quickest area: table, CSV and (with matplotlib) the chart."""
+    pytest.importorskip("numpy")
+    proc = run_example(ROOT / "bench" / "run.py", tmp_path, "--area", "core", "--min-time", "0.001",
+                       "--out", str(tmp_path / "out"))
+    check_ran(proc, ROOT / "bench" / "run.py")
+    assert "geometric mean speedup" in proc.stdout and "[1/" in proc.stderr
+    rows = (tmp_path / "out" / "ratios.csv").read_text().splitlines()
+    assert rows[0].startswith("area,case,") and len(rows) > 1 and all(r.startswith("core,") for r in rows[1:])
+    chart = tmp_path / "out" / "ratios.png"
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert not chart.exists()
+    else:
+        assert chart.read_bytes()[:8] == PNG_MAGIC
