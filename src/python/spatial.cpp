@@ -55,31 +55,68 @@ bool attempt(F&& convert) {
 }
 
 // One query point: a number, a flat sequence of numbers, or the elements of an Array (read in
-// place for the duration of the call).
+// place for the duration of the call). Tried in that order; a str is never a sequence here.
 class SingleQuery {
 public:
     explicit SingleQuery(PyObject* o) {
-        double x = 0.0;
-        if (attempt([&] { x = to_f64(o); })) {
-            owned_.assign(1, x);
+        if (PyFloat_CheckExact(o)) {
+            set_one(PyFloat_AS_DOUBLE(o));
             return;
         }
-        if (!is_array(o) && !PyUnicode_Check(o) && attempt([&] { owned_ = to_f64_list(o); })) return;
-        if (is_array(o)) {
+        // Exact lists and tuples are never numbers; the common all-float case needs no conversion.
+        const bool plain_sequence = PyList_CheckExact(o) || PyTuple_CheckExact(o);
+        if (plain_sequence && read_floats(o)) return;
+        const bool array = is_array(o);
+        double x = 0.0;
+        if (!plain_sequence && !array && attempt([&] { x = to_f64(o); })) {
+            set_one(x);
+            return;
+        }
+        if (!array && !PyUnicode_Check(o) && attempt([&] { owned_ = to_f64_list(o); })) {
+            set(owned_.data(), owned_.size());
+            return;
+        }
+        if (array) {
             array_.emplace(o);
+            set((*array_)->data.data(), (*array_)->data.size());
             return;
         }
         raise(PyExc_ValueError, "query must be a scalar, list, or Array");
     }
 
-    Query get() const {
-        if (array_) return Query{(*array_)->data.data(), (*array_)->data.size()};
-        return Query{owned_.data(), owned_.size()};
-    }
+    Query get() const { return Query{x_, n_}; }
 
 private:
+    void set(const double* x, std::size_t n) {
+        x_ = x;
+        n_ = n;
+    }
+    void set_one(double x) {
+        small_[0] = x;
+        set(small_, 1);
+    }
+    // All items exact floats: copied without conversion calls. Otherwise false, nothing read.
+    bool read_floats(PyObject* seq) {
+        const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq));
+        PyObject** items = PySequence_Fast_ITEMS(seq);
+        for (std::size_t i = 0; i < n; ++i)
+            if (!PyFloat_CheckExact(items[i])) return false;
+        double* out = small_;
+        if (n > kSmall) {
+            owned_.resize(n);
+            out = owned_.data();
+        }
+        for (std::size_t i = 0; i < n; ++i) out[i] = PyFloat_AS_DOUBLE(items[i]);
+        set(out, n);
+        return true;
+    }
+
+    static constexpr std::size_t kSmall = 8;
+    double small_[kSmall];
     std::vector<double> owned_;
     std::optional<ArrayRef> array_;
+    const double* x_ = nullptr;
+    std::size_t n_ = 0;
 };
 
 // The (n_queries, dim) array of density queries.
@@ -87,7 +124,7 @@ ArrayF64 multi_query(PyObject* o, const PointStorage& storage) {
     const std::uint64_t dim = storage.dim;
     if (!o || o == Py_None) return storage.points();
     double x = 0.0;
-    if (attempt([&] { x = to_f64(o); })) return ArrayF64::create(Shape{1, 1}, Buffer<double>{x});
+    if (!is_array(o) && attempt([&] { x = to_f64(o); })) return ArrayF64::create(Shape{1, 1}, Buffer<double>{x});
     if (is_array(o)) {
         ArrayRef a(o);
         const auto& dims = a->shape.dims;

@@ -88,46 +88,44 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
 
 // ---- searches -------------------------------------------------------------------------------
 // Distances run over the query's length: a shorter query is compared on its leading
-// coordinates, a longer one cannot be compared with a stored row.
+// coordinates; a longer one is refused before the walk (it could not be compared with a row).
 
-template <DistanceMetric M>
+template <DistanceMetric M, std::size_t D>
 void BallTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const {
+    const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const BallNode& n = nodes[node];
         if (heap.full() && d - n.radius > heap.top()) return;
         if (n.is_leaf()) {
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
-        const double dl = distance<M>(q.x, centroid(n.left), q.len);
-        const double dr = distance<M>(q.x, centroid(n.right), q.len);
+        const double dl = distance<M>(q.x, centroid(n.left), len);
+        const double dr = distance<M>(q.x, centroid(n.right), len);
         if (dl <= dr) {
-            query_knn_recursive<M>(n.left, q, heap, dl);
+            query_knn_recursive<M, D>(n.left, q, heap, dl);
             node = n.right;
             d = dr;
         } else {
-            query_knn_recursive<M>(n.right, q, heap, dr);
+            query_knn_recursive<M, D>(n.right, q, heap, dr);
             node = n.left;
             d = dl;
         }
     }
 }
 
-template <DistanceMetric M>
-void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
-                                      double radius) const {
+template <DistanceMetric M, std::size_t D>
+void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+                                      double limit) const {
+    const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const BallNode& n = nodes[node];
-        if (radius < distance<M>(q.x, centroid(node), q.len) - n.radius) return;
+        if (radius < distance<M>(q.x, centroid(node), len) - n.radius) return;
         if (n.is_leaf()) {
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        query_radius_recursive<M>(n.left, q, results, radius);
+        query_radius_recursive<M, D>(n.left, q, results, radius, limit);
         node = n.right;
     }
 }
@@ -137,7 +135,9 @@ std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
-        query_knn_recursive<M>(0, q, heap, distance<M>(q.x, centroid(0), q.len));
+        with_dim(q.len == storage.dim ? storage.dim : 0, [&]<std::size_t D>() {
+            query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, centroid(0), q.len));
+        });
     });
     return heap.sorted_indices();
 }
@@ -145,7 +145,11 @@ std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
 std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
-    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double limit = point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, radius, limit); });
+    });
     return results;
 }
 

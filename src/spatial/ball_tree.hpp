@@ -39,22 +39,24 @@ struct BallTree {
                                    double bandwidth) const;
 
     // kde walk interface: the reference point is the centroid.
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        const double d = distance<M>(q, centroid(node), storage.dim);
+        const double d = distance<M>(q, centroid(node), dim_or<D>(storage.dim));
         return {max_num(d - nodes[node].radius, 0.0), d};
     }
     double kde_span(std::size_t node) const { return 2.0 * nodes[node].radius; }
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
         const double r = nodes[node].radius;
         return {max_num(b.ref - r, 0.0), b.ref + r};
     }
 
-    template <DistanceMetric M>
+    // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.
+    template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const;
-    template <DistanceMetric M>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+    template <DistanceMetric M, std::size_t D>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+                                double reduced_radius) const;
 
 private:
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);

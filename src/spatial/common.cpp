@@ -127,52 +127,59 @@ void apply_order(const KeyedPosition* items, std::size_t start, std::size_t coun
 
 // ---- heap -----------------------------------------------------------------------------------
 
-NeighbourHeap::NeighbourHeap(std::uint64_t k, std::uint64_t n_points)
-    : k_(k), dist_(std::min(k, n_points)), index_(std::min(k, n_points)) {}
+NeighbourHeap::NeighbourHeap(std::uint64_t k, std::uint64_t n_points) : k_(k), entries_(std::min(k, n_points)) {}
 
 void NeighbourHeap::push(double d, std::uint64_t index) {
-    if (size_ == dist_.size()) return;  // more offers than points: cannot happen in a tree walk
+    if (size_ == entries_.size()) return;  // more offers than points: cannot happen in a tree walk
+    Entry* e = entries_.data();
     std::size_t i = size_++;
     while (i > 0) {
         const std::size_t parent = (i - 1) / 2;
-        if (!farther(d, dist_[parent])) break;
-        dist_[i] = dist_[parent];
-        index_[i] = index_[parent];
+        if (!farther(d, e[parent].dist)) break;
+        e[i] = e[parent];
         i = parent;
     }
-    dist_[i] = d;
-    index_[i] = index;
+    e[i] = {d, index};
 }
 
 void NeighbourHeap::replace_top(double d, std::uint64_t index) {
+    Entry* e = entries_.data();
     std::size_t i = 0;
     for (;;) {
         const std::size_t l = 2 * i + 1;
         if (l >= size_) break;
         std::size_t c = l;
-        if (l + 1 < size_ && farther(dist_[l + 1], dist_[l])) c = l + 1;
-        if (!farther(dist_[c], d)) break;
-        dist_[i] = dist_[c];
-        index_[i] = index_[c];
+        if (l + 1 < size_ && farther(e[l + 1].dist, e[l].dist)) c = l + 1;
+        if (!farther(e[c].dist, d)) break;
+        e[i] = e[c];
         i = c;
     }
-    dist_[i] = d;
-    index_[i] = index;
+    e[i] = {d, index};
 }
 
 std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
-    std::vector<std::size_t> order(size_);
-    for (std::size_t i = 0; i < size_; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        const double da = dist_[a], db = dist_[b];
-        const bool na = std::isnan(da), nb = std::isnan(db);
+    std::sort(entries_.begin(), entries_.begin() + size_, [](const Entry& a, const Entry& b) {
+        const bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
         if (na != nb) return nb;
-        if (!na && da != db) return da < db;
-        return index_[a] < index_[b];
+        if (!na && a.dist != b.dist) return a.dist < b.dist;
+        return a.index < b.index;
     });
     std::vector<std::uint64_t> out(size_);
-    for (std::size_t i = 0; i < size_; ++i) out[i] = index_[order[i]];
+    for (std::size_t i = 0; i < size_; ++i) out[i] = entries_[i].index;
     return out;
+}
+
+double sqrt_bound(double t) {
+    if (std::isnan(t)) return t;
+    if (t < 0.0) return -INFINITY;
+    if (t == INFINITY) return INFINITY;
+    double x = t * t;
+    while (x > 0.0 && std::sqrt(x) > t) x = std::nextafter(x, 0.0);
+    for (;;) {
+        const double up = std::nextafter(x, INFINITY);
+        if (!(std::sqrt(up) <= t)) return x;
+        x = up;
+    }
 }
 
 // ---- failures -------------------------------------------------------------------------------

@@ -69,6 +69,43 @@ inline double distance(const double* a, const double* b, std::size_t n) {
 
 double distance(DistanceMetric metric, const double* a, const double* b, std::size_t n);
 
+// Euclidean: the sum of squares whose square root is the distance; other metrics: the distance.
+// Searches compare this against a bound and take the square root only for points they keep.
+template <DistanceMetric M>
+inline double reduced_distance(const double* a, const double* b, std::size_t n) {
+    if constexpr (M == DistanceMetric::Euclidean) {
+        double s = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = a[i] - b[i];
+            s += t * t;
+        }
+        return s;
+    } else {
+        return distance<M>(a, b, n);
+    }
+}
+
+// The largest x with sqrt(x) <= t (square root is correctly rounded and monotone), so that
+// sqrt(s) <= t exactly when s <= sqrt_bound(t), and sqrt(s) > t exactly when s > sqrt_bound(t).
+// -inf for a negative t, NaN for NaN (every comparison then fails, as it would with t).
+double sqrt_bound(double t);
+
+// Calls f.template operator()<D>() with the dimension as a compile-time constant for the common
+// small dimensions, D = 0 (read it at run time) otherwise.
+template <class F>
+decltype(auto) with_dim(std::size_t dim, F&& f) {
+    switch (dim) {
+        case 2: return f.template operator()<2>();
+        case 3: return f.template operator()<3>();
+        default: return f.template operator()<0>();
+    }
+}
+
+template <std::size_t D>
+inline std::size_t dim_or(std::size_t runtime) {
+    return D ? D : runtime;
+}
+
 // Calls f.template operator()<M>() with the metric as a compile-time constant.
 template <class F>
 decltype(auto) with_metric(DistanceMetric metric, F&& f) {
@@ -185,12 +222,17 @@ public:
     NeighbourHeap(std::uint64_t k, std::uint64_t n_points);
 
     bool full() const { return size_ == k_; }
-    double top() const { return dist_[0]; }
+    double top() const { return entries_[0].dist; }
     std::size_t size() const { return size_; }
+    // sqrt_bound(top) once full, +inf before: a squared Euclidean distance above it would be
+    // dropped by `offer`.
+    double reject_sq() const { return reject_sq_; }
 
     void offer(double d, std::uint64_t index) {
         if (size_ < k_) push(d, index);
-        else if (farther(dist_[0], d)) replace_top(d, index);
+        else if (farther(entries_[0].dist, d)) replace_top(d, index);
+        else return;
+        if (full()) reject_sq_ = sqrt_bound(entries_[0].dist);
     }
 
     // Distance order with NaN after every number, so a point whose distance is NaN never keeps
@@ -201,14 +243,56 @@ public:
     std::vector<std::uint64_t> sorted_indices();
 
 private:
+    struct Entry {
+        double dist;
+        std::uint64_t index;
+    };
     void push(double d, std::uint64_t index);
     void replace_top(double d, std::uint64_t index);
 
     std::uint64_t k_;
     std::size_t size_ = 0;
-    std::vector<double> dist_;
-    std::vector<std::uint64_t> index_;
+    double reject_sq_ = INFINITY;
+    std::vector<Entry> entries_;
 };
+
+// ---- leaf scans -------------------------------------------------------------------------------
+// A radius in the units of `reduced_distance`: d <= radius exactly when reduced <= point_limit.
+template <DistanceMetric M>
+inline double point_limit(double radius) {
+    if constexpr (M == DistanceMetric::Euclidean) return sqrt_bound(radius);
+    else return radius;
+}
+
+// Offers the points at storage positions [start, end) to the heap. D as in `with_dim`; the
+// caller has checked that the query is not longer than a stored point.
+template <DistanceMetric M, std::size_t D>
+inline void offer_leaf(const PointStorage& s, std::size_t start, std::size_t end, Query q, NeighbourHeap& heap) {
+    const std::size_t len = dim_or<D>(q.len);
+    const std::size_t stride = dim_or<D>(s.dim);
+    const double* row = s.row(start);
+    for (std::size_t p = start; p < end; ++p, row += stride) {
+        if constexpr (M == DistanceMetric::Euclidean) {
+            const double r = reduced_distance<M>(q.x, row, len);
+            if (r > heap.reject_sq()) continue;  // the heap would drop it
+            heap.offer(std::sqrt(r), s.indices[p]);
+        } else {
+            heap.offer(distance<M>(q.x, row, len), s.indices[p]);
+        }
+    }
+}
+
+// Appends the indices of the points at storage positions [start, end) within the radius whose
+// `point_limit` is `limit`.
+template <DistanceMetric M, std::size_t D>
+inline void collect_leaf(const PointStorage& s, std::size_t start, std::size_t end, Query q, double limit,
+                         std::vector<std::uint64_t>& results) {
+    const std::size_t len = dim_or<D>(q.len);
+    const std::size_t stride = dim_or<D>(s.dim);
+    const double* row = s.row(start);
+    for (std::size_t p = start; p < end; ++p, row += stride)
+        if (reduced_distance<M>(q.x, row, len) <= limit) results.push_back(s.indices[p]);
+}
 
 // "min > max, or either was NaN. min = {}, max = {}" for clamping into an inverted interval.
 [[noreturn]] void panic_clamp(double min, double max);

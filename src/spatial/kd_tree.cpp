@@ -76,16 +76,15 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 // ---- bounds ---------------------------------------------------------------------------------
 
-template <DistanceMetric M>
-double KDTree::box_distance(std::size_t node, Query q) const {
-    const std::size_t dim = storage.dim;
-    if (q.len < dim) panic_bounds(q.len, q.len);
+template <DistanceMetric M, std::size_t D>
+double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
+    const std::size_t dim = dim_or<D>(storage.dim);
     const double* mn = bbox_min(node);
     const double* mx = bbox_max(node);
     if constexpr (M == DistanceMetric::Chebyshev) {
         double m = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q.x[d];
+            const double x = q[d];
             double gap = 0.0;
             if (x < mn[d]) gap = mn[d] - x;
             else if (x > mx[d]) gap = x - mx[d];
@@ -95,7 +94,7 @@ double KDTree::box_distance(std::size_t node, Query q) const {
     } else {
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q.x[d];
+            const double x = q[d];
             if (x < mn[d]) {
                 const double t = mn[d] - x;
                 s += t * t;
@@ -104,8 +103,22 @@ double KDTree::box_distance(std::size_t node, Query q) const {
                 s += t * t;
             }
         }
-        return std::sqrt(s);
+        return s;
     }
+}
+
+template <DistanceMetric M, std::size_t D>
+double KDTree::box_distance(std::size_t node, const double* q) const {
+    const double r = reduced_box_distance<M, D>(node, q);
+    if constexpr (M == DistanceMetric::Chebyshev) return r;
+    else return std::sqrt(r);
+}
+
+// A distance limit in the units of `reduced_box_distance`.
+template <DistanceMetric M>
+inline double box_limit(double limit) {
+    if constexpr (M == DistanceMetric::Chebyshev) return limit;
+    else return sqrt_bound(limit);
 }
 
 double KDTree::kde_span(std::size_t node) const {
@@ -120,11 +133,11 @@ double KDTree::kde_span(std::size_t node) const {
 }
 
 // Dmin: to the query clamped into the box; Dmax: to the farthest corner. Both Euclidean.
-template <DistanceMetric M>
+template <DistanceMetric M, std::size_t D>
 std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q, const NodeBound&) const {
     const double* mn = bbox_min(node);
     const double* mx = bbox_max(node);
-    const std::size_t dim = storage.dim;
+    const std::size_t dim = dim_or<D>(storage.dim);
     double near = 0.0;
     for (std::size_t d = 0; d < dim; ++d) {
         const double t = q[d] - clamp_checked(q[d], mn[d], mx[d]);
@@ -140,43 +153,57 @@ std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q
 }
 
 // ---- searches -------------------------------------------------------------------------------
+// D > 0: the query has exactly D = dim coordinates. D = 0: any length; the box test reads dim
+// coordinates and the distances read the query's length, each failing where it would read past
+// its operand.
 
-template <DistanceMetric M>
+template <DistanceMetric M, std::size_t D>
 void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
     for (;;) {
         const KDNode& n = nodes[node];
-        if (heap.full() && box_distance<M>(node, q) > heap.top()) return;
+        if (heap.full()) {
+            if constexpr (D == 0) {
+                if (q.len < storage.dim) panic_bounds(q.len, q.len);
+            }
+            const double box = reduced_box_distance<M, D>(node, q.x);
+            if constexpr (M == DistanceMetric::Chebyshev) {
+                if (box > heap.top()) return;
+            } else {
+                if (box > heap.reject_sq()) return;
+            }
+        }
         if (n.is_leaf()) {
             if (n.start == n.end) return;
-            check_query_fits(q, storage.dim);
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            if constexpr (D == 0) check_query_fits(q, storage.dim);
+            offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
-        if (n.split_dim >= q.len) panic_bounds(q.len, n.split_dim);
+        if constexpr (D == 0) {
+            if (n.split_dim >= q.len) panic_bounds(q.len, n.split_dim);
+        }
         // A NaN coordinate goes right.
         const bool left_first = q.x[n.split_dim] <= n.split_value;
-        query_knn_recursive<M>(left_first ? n.left : n.right, q, heap);
+        query_knn_recursive<M, D>(left_first ? n.left : n.right, q, heap);
         node = left_first ? n.right : n.left;
     }
 }
 
-template <DistanceMetric M>
+template <DistanceMetric M, std::size_t D>
 void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
-                                    double radius) const {
+                                    double box_limit, double point_limit) const {
     for (;;) {
         const KDNode& n = nodes[node];
-        if (radius < box_distance<M>(node, q)) return;
+        if constexpr (D == 0) {
+            if (q.len < storage.dim) panic_bounds(q.len, q.len);
+        }
+        if (reduced_box_distance<M, D>(node, q.x) > box_limit) return;
         if (n.is_leaf()) {
             if (n.start == n.end) return;
-            check_query_fits(q, storage.dim);
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            if constexpr (D == 0) check_query_fits(q, storage.dim);
+            collect_leaf<M, D>(storage, n.start, n.end, q, point_limit, results);
             return;
         }
-        query_radius_recursive<M>(n.left, q, results, radius);
+        query_radius_recursive<M, D>(n.left, q, results, box_limit, point_limit);
         node = n.right;
     }
 }
@@ -184,13 +211,21 @@ void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
 std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
     if (k == 0 || storage.n_points == 0) return {};
     NeighbourHeap heap(k, storage.n_points);
-    with_metric(storage.metric, [&]<DistanceMetric M>() { query_knn_recursive<M>(0, q, heap); });
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap); });
+    });
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
     std::vector<std::uint64_t> results;
-    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double box = box_limit<M>(radius);
+        const double point = spatial::point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, box, point); });
+    });
     return results;
 }
 

@@ -47,22 +47,27 @@ struct KDTree {
     // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
     // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
     // Chebyshev distance, so it would prune true neighbours).
-    template <DistanceMetric M>
-    double box_distance(std::size_t node, Query q) const;
+    template <DistanceMetric M, std::size_t D = 0>
+    double box_distance(std::size_t node, const double* q) const;
+    // For Euclidean bounds: the squared box distance, compared against sqrt_bound of a limit.
+    // For Chebyshev: the box distance itself.
+    template <DistanceMetric M, std::size_t D>
+    double reduced_box_distance(std::size_t node, const double* q) const;
 
     // kde walk interface
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        return {box_distance<M>(node, Query{q, storage.dim}), 0.0};
+        return {box_distance<M, D>(node, q), 0.0};
     }
     double kde_span(std::size_t node) const;
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     std::pair<double, double> kde_extremes(std::size_t node, const double* q, const NodeBound&) const;
 
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
-    template <DistanceMetric M>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+    template <DistanceMetric M, std::size_t D>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double box_limit,
+                                double point_limit) const;
 
 private:
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);

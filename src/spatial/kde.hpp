@@ -5,9 +5,10 @@
 // A tree type T provides:
 //   nodes[i].start / .end / .left / .right / is_leaf()
 //   storage (PointStorage)
-//   template <M> Bound kde_bound(node, q)             -> {lower, reference distance}
-//   double kde_span(node)
-//   template <M> std::pair<double,double> kde_extremes(node, q, bound)
+//   template <M, D> NodeBound kde_bound(node, q)            -> {L, distance to the reference point}
+//   double kde_span(node)                                    -> S
+//   template <M, D> std::pair<double,double> kde_extremes(node, q, bound)  -> {Dmin, Dmax}
+// D is the dimension when known at compile time, else 0.
 #pragma once
 
 #include <utility>
@@ -21,17 +22,17 @@ struct NodeBound {
     double ref;    // distance to the node's reference point, where the tree has one
 };
 
-template <KernelType K, DistanceMetric M, class T>
+template <KernelType K, DistanceMetric M, std::size_t D, class T>
 void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc, double bandwidth,
                    const ApproxCriterion& criterion) {
     using Kind = ApproxCriterion::Kind;
     const PointStorage& s = tree.storage;
     for (;;) {
         const auto& n = tree.nodes[node];
-        const NodeBound b = tree.template kde_bound<M>(node, q);
+        const NodeBound b = tree.template kde_bound<M, D>(node, q);
         if (kernel_negligible<K>(b.lower / bandwidth)) return;
         if (n.is_leaf()) {
-            const std::size_t dim = s.dim;
+            const std::size_t dim = dim_or<D>(s.dim);
             const double* row = s.row(n.start);
             for (std::size_t p = n.start; p < n.end; ++p, row += dim)
                 acc += kernel_value<K>(distance<M>(q, row, dim) / bandwidth);
@@ -48,12 +49,12 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
                 break;
         }
         if (approx) {
-            const auto [dmin, dmax] = tree.template kde_extremes<M>(node, q, b);
+            const auto [dmin, dmax] = tree.template kde_extremes<M, D>(node, q, b);
             acc += (kernel_value<K>(dmin / bandwidth) + kernel_value<K>(dmax / bandwidth)) * 0.5 *
                    static_cast<double>(count);
             return;
         }
-        kde_recursive<K, M>(tree, n.left, q, acc, bandwidth, criterion);
+        kde_recursive<K, M, D>(tree, n.left, q, acc, bandwidth, criterion);
         node = n.right;
     }
 }
@@ -69,11 +70,13 @@ ArrayF64 kernel_density_approx(const T& tree, const ArrayF64& queries, KernelTyp
     ArrayF64 out = ArrayF64::uninit(Shape::d1(n_queries));
     with_kernel(kernel, [&]<KernelType K>() {
         with_metric(s.metric, [&]<DistanceMetric M>() {
-            for (std::size_t i = 0; i < n_queries; ++i) {
-                double acc = 0.0;
-                kde_recursive<K, M>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion);
-                out.data[i] = acc;
-            }
+            with_dim(s.dim, [&]<std::size_t D>() {
+                for (std::size_t i = 0; i < n_queries; ++i) {
+                    double acc = 0.0;
+                    kde_recursive<K, M, D>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion);
+                    out.data[i] = acc;
+                }
+            });
         });
     });
     return out;

@@ -88,39 +88,38 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 }
 
 // ---- searches -------------------------------------------------------------------------------
+// Distances run over the query's length: a shorter query is compared on its leading
+// coordinates; a longer one is refused before the walk (it could not be compared with a row).
 
-template <DistanceMetric M>
+template <DistanceMetric M, std::size_t D>
 void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
+    const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, vantage(node), q.len);
+        const double c = distance<M>(q.x, vantage(node), len);
         if (heap.full() && min_dist_to_node(node, c) > heap.top()) return;
         if (n.is_leaf()) {
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                heap.offer(distance<M>(q.x, row, q.len), storage.indices[p]);
+            offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
         const bool inner_first = c < n.threshold;
-        query_knn_recursive<M>(inner_first ? n.left : n.right, q, heap);
+        query_knn_recursive<M, D>(inner_first ? n.left : n.right, q, heap);
         node = inner_first ? n.right : n.left;
     }
 }
 
-template <DistanceMetric M>
-void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
-                                    double radius) const {
+template <DistanceMetric M, std::size_t D>
+void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+                                    double limit) const {
+    const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, vantage(node), q.len);
-        if (radius < min_dist_to_node(node, c)) return;
+        if (radius < min_dist_to_node(node, distance<M>(q.x, vantage(node), len))) return;
         if (n.is_leaf()) {
-            const double* row = storage.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += storage.dim)
-                if (distance<M>(q.x, row, q.len) <= radius) results.push_back(storage.indices[p]);
+            collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        query_radius_recursive<M>(n.left, q, results, radius);
+        query_radius_recursive<M, D>(n.left, q, results, radius, limit);
         node = n.right;
     }
 }
@@ -129,7 +128,10 @@ std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
-    with_metric(storage.metric, [&]<DistanceMetric M>() { query_knn_recursive<M>(0, q, heap); });
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap); });
+    });
     return heap.sorted_indices();
 }
 
@@ -137,7 +139,11 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     if (storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
-    with_metric(storage.metric, [&]<DistanceMetric M>() { query_radius_recursive<M>(0, q, results, radius); });
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double limit = point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, radius, limit); });
+    });
     return results;
 }
 

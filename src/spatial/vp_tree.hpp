@@ -58,22 +58,24 @@ struct VPTree {
     }
 
     // kde walk interface: the reference point is the vantage point.
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        const double d = distance<M>(q, vantage(node), storage.dim);
+        const double d = distance<M>(q, vantage(node), dim_or<D>(storage.dim));
         return {min_dist_to_node(node, d), d};
     }
     double kde_span(std::size_t node) const { return nodes[node].max_dist - nodes[node].min_dist; }
-    template <DistanceMetric M>
+    template <DistanceMetric M, std::size_t D>
     std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
         const double r = nodes[node].max_dist;
         return {max_num(b.ref - r, 0.0), b.ref + r};
     }
 
-    template <DistanceMetric M>
+    // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.
+    template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
-    template <DistanceMetric M>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius) const;
+    template <DistanceMetric M, std::size_t D>
+    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+                                double reduced_radius) const;
 
 private:
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
