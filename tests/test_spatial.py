@@ -94,6 +94,28 @@ def test_radius_is_inclusive_and_negative_radius_is_empty(kind):
     assert tree.query_radius([0.0, 0.0], -1.0) == []
 
 
+@pytest.mark.parametrize("kind", BUILDS)
+@pytest.mark.parametrize("metric", METRICS)
+def test_radius_boundary_is_exact_to_the_last_bit(kind, metric):
+    points = random_points(80, 3, seed=31, scale=1e3)
+    tree = build(kind, points, 3, metric)
+    q = [1.5, -2.25, 7.0]
+    for i in range(0, 80, 7):
+        d = distance(metric, q, points[i])
+        assert i in tree.query_radius(q, d)
+        assert i not in tree.query_radius(q, math.nextafter(d, 0.0))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_huge_and_tiny_coordinates(kind):
+    points = [[1e200, 0.0], [-1e200, 0.0], [1e-150, 1e-150], [0.0, 0.0], [math.inf, 1.0]]
+    tree = build(kind, points, 1)
+    assert tree.query_knn([0.0, 0.0], 2) == [3, 2]
+    assert sorted(tree.query_radius([0.0, 0.0], 1e-149)) == [2, 3]
+    assert sorted(tree.query_radius([0.0, 0.0], math.inf)) == [0, 1, 2, 3, 4]
+    assert tree.query_knn([1e200, 0.0], 1) == [0]
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_equal_distance_never_displaces_a_held_neighbour(kind):
     # From 0 the points lie at 1, 2, 2, 0: the two nearest are at 0 and 1.

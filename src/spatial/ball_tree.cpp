@@ -95,7 +95,7 @@ void BallTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& hea
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const BallNode& n = nodes[node];
-        if (heap.full() && d - n.radius > heap.top()) return;
+        if (heap.full() && bound_exceeds(d - n.radius, heap.top(), std::fabs(d) + n.radius, len)) return;
         if (n.is_leaf()) {
             offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
@@ -120,7 +120,8 @@ void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const BallNode& n = nodes[node];
-        if (radius < distance<M>(q.x, centroid(node), len) - n.radius) return;
+        const double d = distance<M>(q.x, centroid(node), len);
+        if (bound_exceeds(d - n.radius, radius, std::fabs(d) + n.radius, len)) return;
         if (n.is_leaf()) {
             collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
             return;

@@ -1,6 +1,7 @@
 #include "spatial/common.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "array/format.hpp"
@@ -114,15 +115,28 @@ void select_rank_nan_last(KeyedPosition* items, std::size_t count, std::size_t m
     });
 }
 
-void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
-                 std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows) {
+namespace {
+template <std::size_t D>
+void apply_order_dim(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t runtime_dim,
+                     std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
     for (std::size_t j = 0; j < count; ++j) {
         const std::size_t from = items[j].pos;
         scratch_indices[j] = indices[from];
-        if (dim) std::memcpy(scratch_rows + j * dim, rows + from * dim, dim * sizeof(double));
+        const double* src = rows + from * dim;
+        double* dst = scratch_rows + j * dim;
+        for (std::size_t d = 0; d < dim; ++d) dst[d] = src[d];
     }
     std::memcpy(indices + start, scratch_indices, count * sizeof(std::uint64_t));
     if (dim) std::memcpy(rows + start * dim, scratch_rows, count * dim * sizeof(double));
+}
+}  // namespace
+
+void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
+                 std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows) {
+    with_dim(dim, [&]<std::size_t D>() {
+        apply_order_dim<D>(items, start, count, dim, indices, rows, scratch_indices, scratch_rows);
+    });
 }
 
 // ---- heap -----------------------------------------------------------------------------------
@@ -169,17 +183,21 @@ std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
     return out;
 }
 
+namespace {
+// Neighbouring doubles of a non-negative, non-NaN value (the bit patterns of such values are
+// ordered like the values).
+double next_up(double x) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) + 1); }
+double next_down(double x) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) - 1); }
+}  // namespace
+
 double sqrt_bound(double t) {
     if (std::isnan(t)) return t;
     if (t < 0.0) return -INFINITY;
     if (t == INFINITY) return INFINITY;
-    double x = t * t;
-    while (x > 0.0 && std::sqrt(x) > t) x = std::nextafter(x, 0.0);
-    for (;;) {
-        const double up = std::nextafter(x, INFINITY);
-        if (!(std::sqrt(up) <= t)) return x;
-        x = up;
-    }
+    double x = t * t;  // within an ulp or two of the answer
+    while (x > 0.0 && std::sqrt(x) > t) x = next_down(x);
+    while (std::sqrt(next_up(x)) <= t) x = next_up(x);
+    return x;
 }
 
 // ---- failures -------------------------------------------------------------------------------

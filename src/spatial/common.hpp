@@ -149,6 +149,16 @@ decltype(auto) with_kernel(KernelType kernel, F&& f) {
 // Larger of two floats where a NaN operand is ignored.
 inline double max_num(double a, double b) { return std::fmax(a, b); }
 
+// A lower bound derived through the triangle inequality (ball and vantage-point trees) carries
+// the rounding of the distances it is made of, so it may exceed a true distance by a few ulps.
+// A node is pruned only when its bound exceeds the limit by more than that error, which keeps a
+// point lying exactly on the limit from being lost; `scale` is the sum of the magnitudes the
+// bound was computed from. A NaN or infinite scale never prunes.
+inline bool bound_exceeds(double bound, double limit, double scale, std::size_t dim) {
+    const double error = (scale + std::fabs(limit)) * (static_cast<double>(dim) + 4.0) * 0x1p-52;
+    return bound > limit + error;
+}
+
 // ---- storage ----------------------------------------------------------------------------------
 // The points of a tree, re-laid in storage order: row p of `data` is source row `indices[p]`.
 struct PointStorage {

@@ -88,6 +88,13 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 }
 
 // ---- searches -------------------------------------------------------------------------------
+
+namespace {
+// Magnitudes the node's lower bound is computed from (see bound_exceeds).
+inline double bound_scale(const VPNode& n, double c) {
+    return std::fabs(c) + std::fabs(n.min_dist) + std::fabs(n.max_dist);
+}
+}  // namespace
 // Distances run over the query's length: a shorter query is compared on its leading
 // coordinates; a longer one is refused before the walk (it could not be compared with a row).
 
@@ -97,7 +104,7 @@ void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
     for (;;) {
         const VPNode& n = nodes[node];
         const double c = distance<M>(q.x, vantage(node), len);
-        if (heap.full() && min_dist_to_node(node, c) > heap.top()) return;
+        if (heap.full() && bound_exceeds(min_dist_to_node(node, c), heap.top(), bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
             offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
@@ -114,7 +121,8 @@ void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
-        if (radius < min_dist_to_node(node, distance<M>(q.x, vantage(node), len))) return;
+        const double c = distance<M>(q.x, vantage(node), len);
+        if (bound_exceeds(min_dist_to_node(node, c), radius, bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
             collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
             return;
