@@ -325,15 +325,27 @@ PyMethodDef kd_methods[] = KESTRUM_TREE_METHODS(KDClass, KESTRUM_FROM_ARRAY_DOC)
 PyMethodDef ball_methods[] = KESTRUM_TREE_METHODS(BallClass, KESTRUM_FROM_ARRAY_DOC);
 PyMethodDef vp_methods[] = KESTRUM_TREE_METHODS(VPClass, KESTRUM_VP_FROM_ARRAY_DOC);
 
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned long kNoConstructor = Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned long kNoConstructor = 0;
+#endif
+
+// Instances come only from from_array; interpreters without the flag above get this instead.
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+
 template <class C>
 PyTypeObject* make_tree_type(const char* name, PyMethodDef* methods) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc<C>)},
         {Py_tp_methods, methods},
+        {kNoConstructor ? 0 : Py_tp_new, kNoConstructor ? nullptr : reinterpret_cast<void*>(refuse_new)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name, sizeof(PyTree<typename C::Tree>), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    static PyType_Spec spec = {name, sizeof(PyTree<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
     return make_type(&spec);
 }
 
