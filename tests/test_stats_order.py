@@ -143,3 +143,34 @@ def test_argument_errors():
 def test_quantile_of_an_array_by_itself():
     a = arr([0.0, 0.5, 1.0])
     assert ref.elements(stats.quantile(a, a)) == [0.0, 0.5, 1.0]
+
+
+FEW_PROBS = [[0.5], [0.0, 1.0], [0.05, 0.25, 0.5, 0.75, 0.95], [0.3, 0.3000001, 0.9999, 1e-6], [0.5, 0.25]]
+
+
+@pytest.mark.parametrize(
+    "n, kind",
+    [(n, k) for n in (8192, 40000) for k in ("plain", "zeros", "ties", "nans")] + [(250000, "zeros")],
+)
+def test_few_probabilities_on_large_arrays(n, kind):
+    # Few probabilities on large arrays take the sampling path (large bands are sampled again).
+    xs = ref.mixed_data(n, seed=n + len(kind), zeros=0.45 if kind == "zeros" else 0.05,
+                        nans=0.02 if kind == "nans" else 0.0, ties=kind == "ties")
+    a = arr(xs)
+    s = ref.sorted_copy(xs)
+    assert same_value(a.median(), ref.median(xs))
+    for probs in FEW_PROBS:
+        got = ref.elements(a.quantile(Array([len(probs)], probs)))
+        for g, q in zip(got, probs):
+            assert same_value(g, ref.quantile_sorted(s, q)), q
+        assert same_value(a.quantile(probs[0]), ref.quantile_sorted(s, probs[0]))
+
+
+@pytest.mark.parametrize("value", [0.0, -0.0, 2.5, math.inf])
+def test_constant_large_array(value):
+    xs = [value] * 20000
+    xs[123] = -value if value == 0.0 else value
+    a = arr(xs)
+    s = ref.sorted_copy(xs)
+    for q in (0.0, 0.0061, 0.00615, 0.5, 1.0):
+        assert same_value(a.quantile(q), ref.quantile_sorted(s, q)), q

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "stats/block_kernels.hpp"
+
 namespace kestrum::stats {
 
 namespace {
@@ -13,23 +15,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // the chain (loads, subtractions, squares) is independent of it and computed ahead into a small
 // block, so the chain never waits for anything but the previous addition.
 constexpr std::size_t kBlock = 256;
-
-// The zero tests scan blocks without an early exit inside a block, which lets the compiler
-// vectorise them; the exit is taken between blocks.
-constexpr std::size_t kScanBlock = 64;
-
-template <class Pred>
-bool any_match(const double* x, std::size_t n, Pred pred) {
-    std::size_t i = 0;
-    for (; i + kScanBlock <= n; i += kScanBlock) {
-        int hit = 0;
-        for (std::size_t j = 0; j < kScanBlock; ++j) hit |= pred(x[i + j]);
-        if (hit) return true;
-    }
-    for (; i < n; ++i)
-        if (pred(x[i])) return true;
-    return false;
-}
 
 }  // namespace
 
@@ -71,11 +56,11 @@ double var(const ArrayF64& a) {
 double std_dev(const ArrayF64& a) { return std::sqrt(var(a)); }
 
 bool all(const ArrayF64& a) {
-    return !any_match(a.data.data(), a.size(), [](double x) { return x == 0.0; });
+    return !any_zero(a.data.data(), a.size());
 }
 
 bool any(const ArrayF64& a) {
-    return any_match(a.data.data(), a.size(), [](double x) { return x != 0.0; });
+    return any_nonzero(a.data.data(), a.size());
 }
 
 }  // namespace kestrum::stats
