@@ -14,7 +14,7 @@ Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_si
     const std::size_t n = t.storage.n_points;
     const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
     t.nodes.reserve(expected_nodes);
-    t.boxes.reserve(expected_nodes * 2 * t.storage.dim);
+    if (t.storage.dim > kInlineBoxDim) t.boxes.reserve(expected_nodes * 2 * t.storage.dim);
     BuildScratch scratch(n, t.storage.dim);
     t.build_recursive(0, n, scratch);
     return t;
@@ -25,8 +25,9 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     double* rows = storage.data.data();
     const std::size_t node = nodes.size();
 
-    boxes.resize(boxes.size() + 2 * dim);
-    double* mn = boxes.data() + node * 2 * dim;
+    nodes.push_back(KDNode{kNoChild, kNoChild, start, end, 0, 0.0, {}});
+    if (dim > kInlineBoxDim) boxes.resize(boxes.size() + 2 * dim);
+    double* mn = dim > kInlineBoxDim ? boxes.data() + node * 2 * dim : nodes[node].inline_box;
     double* mx = mn + dim;
     std::fill(mn, mn + dim, INFINITY);
     std::fill(mx, mx + dim, -INFINITY);
@@ -47,7 +48,7 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
             split_dim = d;
         }
     }
-    nodes.push_back(KDNode{kNoChild, kNoChild, start, end, split_dim, 0.0});
+    nodes[node].split_dim = split_dim;
 
     const std::size_t count = end - start;
     if (count <= storage.leaf_size) return node;
@@ -79,8 +80,8 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
     const std::size_t dim = dim_or<D>(storage.dim);
-    const double* mn = bbox_min(node);
-    const double* mx = bbox_max(node);
+    const double* mn = bbox_min<D>(node);
+    const double* mx = bbox_max<D>(node);
     if constexpr (M == DistanceMetric::Chebyshev) {
         double m = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
@@ -135,8 +136,8 @@ double KDTree::kde_span(std::size_t node) const {
 // Dmin: to the query clamped into the box; Dmax: to the farthest corner. Both Euclidean.
 template <DistanceMetric M, std::size_t D>
 std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q, const NodeBound&) const {
-    const double* mn = bbox_min(node);
-    const double* mx = bbox_max(node);
+    const double* mn = bbox_min<D>(node);
+    const double* mx = bbox_max<D>(node);
     const std::size_t dim = dim_or<D>(storage.dim);
     double near = 0.0;
     for (std::size_t d = 0; d < dim; ++d) {

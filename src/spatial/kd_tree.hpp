@@ -20,20 +20,34 @@ struct KDNode {
     std::uint64_t end = 0;
     std::uint64_t split_dim = 0;
     double split_value = 0.0;
+    // Bounding box of trees of up to kInlineBoxDim dimensions, kept beside the fields a search
+    // reads with it: bbox_min[0..dim) then bbox_max[0..dim).
+    double inline_box[6];
 
     bool is_leaf() const { return left == kNoChild; }
 };
 
+inline constexpr std::size_t kInlineBoxDim = 3;
+
 struct KDTree {
     std::vector<KDNode> nodes;
-    // Per node: bbox_min[0..dim) then bbox_max[0..dim) (+inf / -inf where no coordinate counts).
+    // Bounding boxes of trees of more than kInlineBoxDim dimensions, per node: bbox_min[0..dim)
+    // then bbox_max[0..dim) (+inf / -inf where no coordinate counts).
     std::vector<double> boxes;
     PointStorage storage;
 
     static Result<KDTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
 
-    const double* bbox_min(std::size_t node) const { return boxes.data() + node * 2 * storage.dim; }
-    const double* bbox_max(std::size_t node) const { return bbox_min(node) + storage.dim; }
+    template <std::size_t D = 0>
+    const double* bbox_min(std::size_t node) const {
+        if constexpr (D != 0 && D <= kInlineBoxDim) return nodes[node].inline_box;
+        if (storage.dim <= kInlineBoxDim) return nodes[node].inline_box;
+        return boxes.data() + node * 2 * storage.dim;
+    }
+    template <std::size_t D = 0>
+    const double* bbox_max(std::size_t node) const {
+        return bbox_min<D>(node) + dim_or<D>(storage.dim);
+    }
 
     // Point indices, nearest first; at most k.
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
