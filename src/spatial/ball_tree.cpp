@@ -12,10 +12,10 @@ Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t lea
     BallTree t;
     t.storage = PointStorage::from_source(array, leaf_size, metric);
     const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
     t.nodes.reserve(expected_nodes);
     t.centroids.reserve(expected_nodes * t.storage.dim);
-    BuildScratch scratch(n, t.storage.dim);
+    BuildScratch scratch(n > leaf_size ? n : 0, t.storage.dim);  // only splits use it
     t.build_recursive(0, n, scratch);
     return t;
 }
@@ -146,6 +146,7 @@ std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
 std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
+    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         const double limit = point_limit<M>(radius);
         with_dim(q.len == storage.dim ? storage.dim : 0,

@@ -3,6 +3,7 @@
 // bounded neighbour heap.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -210,6 +211,13 @@ void select_rank_nan_last(KeyedPosition* items, std::size_t count, std::size_t m
 // count * dim values and `scratch_indices` count values.
 void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
                  std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows);
+
+// Nodes a median-split build of n points makes at most (for reserving storage up front): every
+// leaf of a split tree holds at least (leaf_size + 1) / 2 points.
+inline std::size_t expected_node_count(std::size_t n, std::uint64_t leaf_size) {
+    if (leaf_size >= n) return 1;
+    return 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+}
 
 // Working space of a build, sized once for the root range and reused by every node.
 struct BuildScratch {

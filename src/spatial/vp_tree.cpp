@@ -17,7 +17,7 @@ Result<VPTree> VPTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_si
     t.storage = PointStorage::from_source(array, leaf_size, metric);
     t.random_selection = random_selection;
     const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = 2 * (n / std::max<std::size_t>(1, (leaf_size + 1) / 2)) + 1;
+    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
     t.nodes.reserve(expected_nodes);
     t.vantages.reserve(expected_nodes * t.storage.dim);
     BuildScratch scratch(n, t.storage.dim);
@@ -147,6 +147,7 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     if (storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
+    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         const double limit = point_limit<M>(radius);
         with_dim(q.len == storage.dim ? storage.dim : 0,
