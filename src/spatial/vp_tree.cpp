@@ -98,37 +98,47 @@ inline double bound_scale(const VPNode& n, double c) {
 // Distances run over the query's length: a shorter query is compared on its leading
 // coordinates; a longer one is refused before the walk (it could not be compared with a row).
 
+// c is the query's distance to the node's vantage point. With vantage selection "first" an
+// inner child keeps its parent's vantage point, so its distance is already known.
 template <DistanceMetric M, std::size_t D>
-void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const {
+void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double c) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, vantage(node), len);
         if (heap.full() && bound_exceeds(min_dist_to_node(node, c), heap.top(), bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
             offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
-        const bool inner_first = c < n.threshold;
-        query_knn_recursive<M, D>(inner_first ? n.left : n.right, q, heap);
-        node = inner_first ? n.right : n.left;
+        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
+        const double c_outer = distance<M>(q.x, vantage(n.right), len);
+        if (c < n.threshold) {
+            query_knn_recursive<M, D>(n.left, q, heap, c_inner);
+            node = n.right;
+            c = c_outer;
+        } else {
+            query_knn_recursive<M, D>(n.right, q, heap, c_outer);
+            node = n.left;
+            c = c_inner;
+        }
     }
 }
 
 template <DistanceMetric M, std::size_t D>
 void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
-                                    double limit) const {
+                                    double limit, double c) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
-        const double c = distance<M>(q.x, vantage(node), len);
         if (bound_exceeds(min_dist_to_node(node, c), radius, bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
             collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        query_radius_recursive<M, D>(n.left, q, results, radius, limit);
+        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
+        query_radius_recursive<M, D>(n.left, q, results, radius, limit, c_inner);
         node = n.right;
+        c = distance<M>(q.x, vantage(node), len);
     }
 }
 
@@ -138,7 +148,7 @@ std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
     NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap); });
+                 [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, vantage(0), q.len)); });
     });
     return heap.sorted_indices();
 }
@@ -151,7 +161,9 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         const double limit = point_limit<M>(radius);
         with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, radius, limit); });
+                 [&]<std::size_t D>() {
+                     query_radius_recursive<M, D>(0, q, results, radius, limit, distance<M>(q.x, vantage(0), q.len));
+                 });
     });
     return results;
 }

@@ -72,10 +72,10 @@ struct VPTree {
 
     // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.
     template <DistanceMetric M, std::size_t D>
-    void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
+    void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double c) const;
     template <DistanceMetric M, std::size_t D>
     void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
-                                double reduced_radius) const;
+                                double limit, double c) const;
 
 private:
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
