@@ -74,6 +74,18 @@ def test_million_identical_points_build():
     assert len(tree.query_knn(0.5, 3)) == 3
 
 
+def test_kd_split_at_the_median_of_the_widest_dimension():
+    # Split on x (spread 3) at rank 2: the two smaller x values go left, so leaf order is by x.
+    tree = build("kd", [[3.0, 0.0], [1.0, 0.0], [2.0, 0.0], [0.0, 0.0]], 1)
+    assert tree.query_radius([0.0, 0.0], math.inf) == [3, 1, 2, 0]
+
+
+def test_vp_inner_child_keeps_the_vantage_point():
+    # Five points, leaf size 3: inner child {0, 1, 2} led by vantage point 0, outer child {3, 4}.
+    tree = build("vp", [[0.0], [1.0], [2.0], [3.0], [4.0]], 3)
+    assert tree.query_radius(0.0, math.inf) == [0, 1, 2, 3, 4]
+
+
 # ---- results at the edges ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("kind", KINDS)

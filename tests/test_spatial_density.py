@@ -205,3 +205,19 @@ def test_scalar_queries_need_a_one_coordinate_tree(kind):
         tree.kernel_density_approx(0.5)
     one = build(kind, [[0.0], [1.0]], 3)
     assert one.kernel_density(0.5, 1.0, "uniform") == 1.0
+
+
+@pytest.mark.parametrize("metric, radius", [("euclidean", math.sqrt(2.0)), ("manhattan", 2.0), ("chebyshev", 1.0)])
+def test_ball_radius_follows_the_metric(metric, radius):
+    # Centroid (1, 1); the root is internal (leaf size 2) and approximated from its centroid.
+    tree = build("ball", [[0.0, 0.0], [2.0, 0.0], [0.0, 2.0], [2.0, 2.0]], 2, metric)
+    got = tree.kernel_density_approx([1.0, 1.0], 1.0, "gaussian", "min_samples", 0)
+    assert got == (1.0 + kernel("gaussian", radius)) * 0.5 * 4
+
+
+def test_vp_root_span_and_extremes():
+    # Vantage point 0; the others lie 1..4 away: span 3, Dmax = d + 4.
+    tree = build("vp", [[0.0], [1.0], [2.0], [3.0], [4.0]], 3)
+    expected = (1.0 + kernel("gaussian", 4.0 / 2.0)) * 0.5 * 5
+    assert tree.kernel_density_approx(0.0, 2.0, "gaussian", "max_span", None, 3.0) == expected
+    assert tree.kernel_density_approx(0.0, 2.0, "gaussian", "max_span", None, 2.9) != expected
