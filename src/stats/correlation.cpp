@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "stats/sort_order.hpp"
+#include "stats/ranking.hpp"
 
 namespace kestrum::stats {
 
@@ -31,20 +31,8 @@ Moments centred_moments(const double* x, const double* y, std::size_t n, double 
 
 ArrayF64 ranks(const ArrayF64& a) {
     check_1d(a);
-    const std::size_t n = a.size();
-    const Buffer<KeyedIndex> order = sort_order({a.data.data(), n});
-    ArrayF64 out = ArrayF64::uninit(Shape::d1(n));
-    double* r = out.data.data();
-    // Each run of equal keys is one tie group; a NaN is a group of its own.
-    for (std::size_t i = 0; i < n;) {
-        const std::uint64_t key = order[i].key;
-        std::size_t j = i + 1;
-        if (key != kNaNKey)
-            while (j < n && order[j].key == key) ++j;
-        const double rank = static_cast<double>(i + 1 + j) * 0.5;
-        for (std::size_t t = i; t < j; ++t) r[order[t].index] = rank;
-        i = j;
-    }
+    ArrayF64 out = ArrayF64::uninit(Shape::d1(a.size()));
+    fractional_ranks({a.data.data(), a.size()}, out.data.data());
     return out;
 }
 
