@@ -127,7 +127,8 @@ struct Window {
 };
 
 // Sample positions around the wanted ranks: the sample rank of population fraction p has a
-// standard deviation of sqrt(s p (1 - p)); four of them on each side. Overlapping windows merge.
+// standard deviation of sqrt(s p (1 - p)); four of them on each side. Windows that overlap or
+// nearly touch merge, so no pivot of one window falls inside another.
 std::vector<Window> windows_for(std::span<const std::size_t> ranks, std::size_t n, std::size_t s) {
     std::vector<Window> windows;
     for (std::size_t r : ranks) {
@@ -135,7 +136,7 @@ std::vector<Window> windows_for(std::span<const std::size_t> ranks, std::size_t 
         const double spread = 4.0 * std::sqrt(static_cast<double>(s) * p * (1.0 - p)) + 2.0;
         const double centre = p * static_cast<double>(s);
         Window w{centre - spread, centre + spread};
-        if (!windows.empty() && w.lo_pos <= windows.back().hi_pos)
+        if (!windows.empty() && w.lo_pos <= windows.back().hi_pos + 1.0)
             windows.back().hi_pos = std::max(windows.back().hi_pos, w.hi_pos);
         else
             windows.push_back(w);
