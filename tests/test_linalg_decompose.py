@@ -46,6 +46,8 @@ def test_qr_random_sizes_and_special_values():
         [[1e-15, 1.0], [0.0, 1.0]],                   # norm below the skip threshold
         [[NAN, 1.0], [1.0, 2.0]],                     # NaN pivot takes the negative sign
         [[1.0, 1.0], [1.0, 1.0], [1.0, 1.0]],         # rank deficient
+        [[1.0, 1.0, 2.0, 0.0], [1.0, 1.0, 3.0, 1.0], [1.0, 1.0, 5.0, 2.0], [1.0, 1.0, 7.0, 3.0]],  # skip mid-way
+        [[2.0, 4.0, 1.0], [1.0, 2.0, -1.0], [0.0, 0.0, 3.0], [3.0, 6.0, 0.5], [1.0, 2.0, 2.0]],
     ],
 )
 def test_qr_special_columns(rows):

@@ -40,55 +40,107 @@ __attribute__((always_inline)) inline void accumulate_rows(double* acc, const do
     }
 }
 
+// rows[i][j] -= scale[i] * x[j] (R: scale = 2v, x = w) or, with `by_row` false,
+// rows[i][j] -= x[j] * scale[i] (Q^T: x = 2u, scale = v); products keep the operand order of the
+// reflection formulas.
+__attribute__((always_inline)) inline void update_row(double* row, double c, const double* x, std::size_t len,
+                                                      bool c_first) {
+    if (c_first)
+        for (std::size_t j = 0; j < len; ++j) row[j] = row[j] - c * x[j];
+    else
+        for (std::size_t j = 0; j < len; ++j) row[j] = row[j] - x[j] * c;
+}
+
+// v = the normalised reflection vector of column k of the m x n matrix r, or false when the
+// column (or the vector) is too short and the step is skipped.
+bool make_reflector(const double* r, std::size_t m, std::size_t n, std::size_t k, double* v) {
+    const std::size_t p = m - k;
+    const double* x = r + k * n + k;  // column segment R[k.., k], stride n
+    const double xnorm = norm2(x, n, p);
+    if (xnorm < kSkipNorm) return false;
+    for (std::size_t i = 0; i < p; ++i) v[i] = x[i * n];
+    const double x0 = v[0];
+    v[0] = v[0] + ((x0 < 0.0 || std::isnan(x0)) ? -xnorm : xnorm);
+    const double vnorm = norm2(v, 1, p);
+    if (vnorm < kSkipNorm) return false;
+    for (std::size_t i = 0; i < p; ++i) v[i] = v[i] / vnorm;
+    return true;
+}
+
 }  // namespace
 
 void QrWorkspace::reserve(std::size_t m, std::size_t n) {
     const std::size_t len = std::max(m, n);
-    if (v.size() < len) v = Buffer<double>::uninit(len);
-    if (w.size() < len) w = Buffer<double>::uninit(len);
-    if (u.size() < len) u = Buffer<double>::uninit(len);
+    for (Buffer<double>* b : {&v, &w, &u, &v_next, &w_next, &u_next})
+        if (b->size() < len) *b = Buffer<double>::uninit(len);
 }
 
-// The loops below run across independent elements (columns of R, rows of Q), each element's own
-// sum still taken in ascending order, so the vectorised clone gives the same bits as the default.
+// Step k reflects rows k.. of R (columns k..) and of Q^T with its vector v:
+//   w = v^T R,  R -= (v + v) w^T;   u = Q v,  Q^T -= v (u + u)^T.
+// Every sum w[j], u[q] runs over the rows in ascending order. To read each row once per step,
+// the sums of step k + 1 are gathered while step k updates the same rows: column k + 1 is updated
+// first, which yields the next vector before the fused passes start. The arithmetic per element
+// is exactly that of the one-step-at-a-time procedure.
+//
+// The loops run across independent elements (columns of R, rows of Q), so the vectorised clone
+// gives the same bits as the default one.
 __attribute__((target_clones("avx2", "default"))) void householder_qr(double* r, std::size_t m, std::size_t n,
                                                                       double* qt, QrWorkspace& ws) {
     ws.reserve(m, n);
     double* v = ws.v.data();
     double* w = ws.w.data();
     double* u = ws.u.data();
+    double* v1 = ws.v_next.data();
+    double* w1 = ws.w_next.data();
+    double* u1 = ws.u_next.data();
     const std::size_t steps = std::min(m, n);
+    bool prepared = false;  // v, w, u of step k were gathered during step k - 1
     for (std::size_t k = 0; k < steps; ++k) {
-        const std::size_t p = m - k;
-        const double* x = r + k * n + k;  // column segment R[k.., k], stride n
-        const double xnorm = norm2(x, n, p);
-        if (xnorm < kSkipNorm) continue;
-        for (std::size_t i = 0; i < p; ++i) v[i] = x[i * n];
-        const double x0 = v[0];
-        v[0] = v[0] + ((x0 < 0.0 || std::isnan(x0)) ? -xnorm : xnorm);
-        const double vnorm = norm2(v, 1, p);
-        if (vnorm < kSkipNorm) continue;
-        for (std::size_t i = 0; i < p; ++i) v[i] = v[i] / vnorm;
-
-        // R = H * R on rows k.., columns k..: w = v^T R, then R -= (2v) w^T.
-        const std::size_t cols = n - k;
-        for (std::size_t j = 0; j < cols; ++j) w[j] = 0.0;
-        accumulate_rows(w, v, r + k * n + k, n, p, cols);
-        for (std::size_t i = 0; i < p; ++i) {
-            const double c = v[i] + v[i];
-            double* row = r + (k + i) * n + k;
-            for (std::size_t j = 0; j < cols; ++j) row[j] = row[j] - c * w[j];
+        const std::size_t p = m - k, cols = n - k;
+        double* rk = r + k * n + k;  // R[k, k]
+        double* qk = qt + k * m;     // row k of Q^T
+        if (!prepared) {
+            if (!make_reflector(r, m, n, k, v)) continue;
+            std::fill(w, w + cols, 0.0);
+            accumulate_rows(w, v, rk, n, p, cols);
+            std::fill(u, u + m, 0.0);
+            accumulate_rows(u, v, qk, m, p, m);
         }
-
-        // Q = Q * H on columns k.. of Q, i.e. rows k.. of Q^T: u = Q v, then Q -= (2u) v^T.
-        for (std::size_t q = 0; q < m; ++q) u[q] = 0.0;
-        accumulate_rows(u, v, qt + k * m, m, p, m);
         for (std::size_t q = 0; q < m; ++q) u[q] = u[q] + u[q];
-        for (std::size_t i = 0; i < p; ++i) {
-            const double vi = v[i];
-            double* row = qt + (k + i) * m;
-            for (std::size_t q = 0; q < m; ++q) row[q] = row[q] - u[q] * vi;
+
+        // Column k + 1 ahead of the rest, then the next vector.
+        if (cols > 1)
+            for (std::size_t i = 0; i < p; ++i) rk[i * n + 1] = rk[i * n + 1] - (v[i] + v[i]) * w[1];
+        const bool next = k + 1 < steps && make_reflector(r, m, n, k + 1, v1);
+
+        // R: row k, then rows k+1.. in fours, each block folded into w1 right after its update.
+        const std::size_t rest = cols > 2 ? cols - 2 : 0;  // columns k+2..
+        rk[0] = rk[0] - (v[0] + v[0]) * w[0];
+        update_row(rk + 2, v[0] + v[0], w + 2, rest, true);
+        if (next) std::fill(w1, w1 + cols - 1, 0.0);
+        for (std::size_t i0 = 1; i0 < p; i0 += 4) {
+            const std::size_t i1 = std::min(p, i0 + 4);
+            for (std::size_t i = i0; i < i1; ++i) {
+                double* row = rk + i * n;
+                row[0] = row[0] - (v[i] + v[i]) * w[0];
+                update_row(row + 2, v[i] + v[i], w + 2, rest, true);
+            }
+            if (next) accumulate_rows(w1, v1 + (i0 - 1), rk + i0 * n + 1, n, i1 - i0, cols - 1);
         }
+
+        // Q^T likewise, gathering u1 from rows k+1..
+        update_row(qk, v[0], u, m, false);
+        if (next) std::fill(u1, u1 + m, 0.0);
+        for (std::size_t i0 = 1; i0 < p; i0 += 4) {
+            const std::size_t i1 = std::min(p, i0 + 4);
+            for (std::size_t i = i0; i < i1; ++i) update_row(qk + i * m, v[i], u, m, false);
+            if (next) accumulate_rows(u1, v1 + (i0 - 1), qk + i0 * m, m, i1 - i0, m);
+        }
+
+        std::swap(v, v1);
+        std::swap(w, w1);
+        std::swap(u, u1);
+        prepared = next;
     }
     for (std::size_t i = 1; i < m; ++i) std::fill(r + i * n, r + i * n + std::min(i, n), 0.0);
 }

@@ -8,9 +8,9 @@
 
 namespace kestrum {
 
-// Reflection vector and the two work vectors of one column step, sized once.
+// Reflection vector and the two work vectors of a column step and of the one after it, sized once.
 struct QrWorkspace {
-    Buffer<double> v, w, u;
+    Buffer<double> v, w, u, v_next, w_next, u_next;
     void reserve(std::size_t m, std::size_t n);
 };
 

@@ -152,20 +152,20 @@ void run_tile(Kernel kernel, std::size_t kc, const Operands& op, double* c, std:
         for (std::size_t j = 0; j < w; ++j) c[i * ldc + j] = tile[i * NR + j];
 }
 
-// Matrix-vector product: one sequential sum per row, four rows interleaved to hide latency.
+// Matrix-vector product: one sequential sum per row, eight rows interleaved so that the adds of
+// different rows overlap instead of waiting on each other.
 void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+    constexpr std::size_t R = 8;
     const std::size_t m = a.rows, kk = a.cols;
     std::size_t i = 0;
-    for (; i + 4 <= m; i += 4) {
-        double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
+    for (; i + R <= m; i += R) {
+        double s[R];
+        for (std::size_t r = 0; r < R; ++r) s[r] = -0.0;
         for (std::size_t k = 0; k < kk; ++k) {
             const double x = b(k, 0);
-            s0 = s0 + a(i, k) * x;
-            s1 = s1 + a(i + 1, k) * x;
-            s2 = s2 + a(i + 2, k) * x;
-            s3 = s3 + a(i + 3, k) * x;
+            for (std::size_t r = 0; r < R; ++r) s[r] = s[r] + a(i + r, k) * x;
         }
-        c[i * ldc] = s0, c[(i + 1) * ldc] = s1, c[(i + 2) * ldc] = s2, c[(i + 3) * ldc] = s3;
+        for (std::size_t r = 0; r < R; ++r) c[(i + r) * ldc] = s[r];
     }
     for (; i < m; ++i) {
         double s = -0.0;
