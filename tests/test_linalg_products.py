@@ -80,7 +80,7 @@ def test_vector_matrix(k, n):
     assert same_bits(data, matmul([x], b)[0] if k else [-0.0] * n)
 
 
-@pytest.mark.parametrize("m, k", [(0, 3), (1, 4), (5, 7), (9, 0), (6, 1)])
+@pytest.mark.parametrize("m, k", [(0, 3), (1, 4), (5, 7), (9, 0), (6, 1), (8, 4), (17, 13), (16, 1), (11, 9)])
 def test_matrix_vector(m, k):
     rng = seeded(m * 31 + k)
     a = random_matrix(rng, m, k, special=True)

@@ -15,8 +15,14 @@ namespace {
 // `a` stays in L2, a KC x NR sliver of packed `b` in L1, the KC x NC panel of `b` in L3.
 constexpr std::size_t MR = 6;
 constexpr std::size_t NR = 8;
-constexpr std::size_t KC = 256;
-constexpr std::size_t MC = 72;
+#ifndef KESTRUM_KC
+#define KESTRUM_KC 256
+#endif
+#ifndef KESTRUM_MC
+#define KESTRUM_MC 72
+#endif
+constexpr std::size_t KC = KESTRUM_KC;
+constexpr std::size_t MC = KESTRUM_MC;
 constexpr std::size_t NC = 3072;
 #ifndef KESTRUM_PACK_B_ROWS
 #define KESTRUM_PACK_B_ROWS 72
@@ -154,7 +160,7 @@ void run_tile(Kernel kernel, std::size_t kc, const Operands& op, double* c, std:
 
 // Matrix-vector product: one sequential sum per row, eight rows interleaved so that the adds of
 // different rows overlap instead of waiting on each other.
-void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
     constexpr std::size_t R = 8;
     const std::size_t m = a.rows, kk = a.cols;
     std::size_t i = 0;
@@ -172,6 +178,58 @@ void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
         for (std::size_t k = 0; k < kk; ++k) s = s + a(i, k) * b(k, 0);
         c[i * ldc] = s;
     }
+}
+
+// Products of four rows with four consecutive vector elements, transposed so that one vector
+// holds the four rows' products for a single k; adding those vectors in k order advances the four
+// row sums exactly as the scalar loop does.
+__attribute__((target("avx2"))) inline __m256d add_products4(__m256d acc, const double* a, std::size_t lda,
+                                                             __m256d x) {
+    const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(a), x);
+    const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(a + lda), x);
+    const __m256d p2 = _mm256_mul_pd(_mm256_loadu_pd(a + 2 * lda), x);
+    const __m256d p3 = _mm256_mul_pd(_mm256_loadu_pd(a + 3 * lda), x);
+    const __m256d t0 = _mm256_unpacklo_pd(p0, p1), t1 = _mm256_unpackhi_pd(p0, p1);
+    const __m256d t2 = _mm256_unpacklo_pd(p2, p3), t3 = _mm256_unpackhi_pd(p2, p3);
+    acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t0, t2, 0x20));
+    acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x20));
+    acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(t0, t2, 0x31));
+    return _mm256_add_pd(acc, _mm256_permute2f128_pd(t1, t3, 0x31));
+}
+
+// Contiguous rows and vector: eight rows at a time (two independent groups of four).
+__attribute__((target("avx2"))) void gemv_avx2(const double* a, std::size_t m, std::size_t kk, const double* x,
+                                               double* c, std::size_t ldc) {
+    const std::size_t k4 = kk / 4 * 4;
+    std::size_t i = 0;
+    for (; i + 8 <= m; i += 8) {
+        const double* a0 = a + i * kk;
+        const double* a4 = a0 + 4 * kk;
+        __m256d s0 = _mm256_set1_pd(-0.0), s4 = s0;
+        for (std::size_t k = 0; k < k4; k += 4) {
+            const __m256d xv = _mm256_loadu_pd(x + k);
+            s0 = add_products4(s0, a0 + k, kk, xv);
+            s4 = add_products4(s4, a4 + k, kk, xv);
+        }
+        double s[8];
+        _mm256_storeu_pd(s, s0);
+        _mm256_storeu_pd(s + 4, s4);
+        for (std::size_t r = 0; r < 8; ++r) {
+            for (std::size_t k = k4; k < kk; ++k) s[r] = s[r] + a0[r * kk + k] * x[k];
+            c[(i + r) * ldc] = s[r];
+        }
+    }
+    for (; i < m; ++i) {
+        double s = -0.0;
+        for (std::size_t k = 0; k < kk; ++k) s = s + a[i * kk + k] * x[k];
+        c[i * ldc] = s;
+    }
+}
+
+void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+    if (has_avx2() && a.col_stride == 1 && a.row_stride == a.cols && b.row_stride == 1)
+        return gemv_avx2(a.data, a.rows, a.cols, b.data, c, ldc);
+    gemv_portable(a, b, c, ldc);
 }
 
 // Row vector times matrix: the whole output row accumulates together, k ascending.
