@@ -163,6 +163,20 @@ def test_chebyshev_nan_coordinates_are_ignored():
         assert euclid.query_radius([math.nan, 1.0], 1e300) == []
 
 
+@pytest.mark.parametrize("kind", BUILDS)
+def test_chebyshev_ignores_nan_coordinates_in_stored_points(kind):
+    # Points with NaN coordinates can be nearer than their node's box or ring suggests.
+    # Dimension 2 is nearly flat, so no split uses it (a NaN split key would be refused).
+    points = random_points(200, 3, seed=41)
+    for i, p in enumerate(points):
+        p[2] = math.nan if i % 3 == 0 else p[2] * 1e-9
+    tree = build(kind, points, 4, "chebyshev")
+    for q in random_points(15, 3, seed=42):
+        q[2] = 0.5
+        assert tree.query_knn(q, 5) == knn(points, q, 5, "chebyshev")
+        assert sorted(tree.query_radius(q, 0.3)) == radius(points, q, 0.3, "chebyshev")
+
+
 @pytest.mark.parametrize("kind", KINDS)
 def test_nan_query_is_memory_safe(kind):
     points = random_points(50, 2, seed=11)

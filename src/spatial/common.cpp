@@ -78,6 +78,12 @@ double kernel_value(KernelType kernel, double u) {
     return with_kernel(kernel, [&]<KernelType K>() { return kernel_value<K>(u); });
 }
 
+bool any_nan(const double* rows, std::size_t start, std::size_t end, std::size_t dim) {
+    bool found = false;
+    for (const double* x = rows + start * dim; x != rows + end * dim; ++x) found |= std::isnan(*x);
+    return found;
+}
+
 // ---- storage ----------------------------------------------------------------------------------
 
 PointStorage PointStorage::from_source(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {

@@ -160,6 +160,11 @@ inline bool bound_exceeds(double bound, double limit, double scale, std::size_t 
     return bound > limit + error;
 }
 
+// Whether any coordinate of the rows [start, end) is NaN. The Chebyshev metric ignores NaN
+// coordinates, so such points can lie closer than a node's box or ring bound says; nodes that
+// hold them are never pruned under that metric.
+bool any_nan(const double* rows, std::size_t start, std::size_t end, std::size_t dim);
+
 // ---- storage ----------------------------------------------------------------------------------
 // The points of a tree, re-laid in storage order: row p of `data` is source row `indices[p]`.
 struct PointStorage {

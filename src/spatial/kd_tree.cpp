@@ -25,7 +25,8 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     double* rows = storage.data.data();
     const std::size_t node = nodes.size();
 
-    nodes.push_back(KDNode{kNoChild, kNoChild, start, end, 0, 0.0, {}});
+    nodes.push_back(KDNode{kNoChild, kNoChild, start, end, 0, 0.0, false, {}});
+    if (storage.metric == DistanceMetric::Chebyshev) nodes[node].unbounded = any_nan(rows, start, end, dim);
     if (dim > kInlineBoxDim) boxes.resize(boxes.size() + 2 * dim);
     double* mn = dim > kInlineBoxDim ? boxes.data() + node * 2 * dim : nodes[node].inline_box;
     double* mx = mn + dim;
@@ -84,6 +85,7 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
     const double* mx = bbox_max<D>(node);
     if constexpr (M == DistanceMetric::Chebyshev) {
         double m = 0.0;
+        if (nodes[node].unbounded) return m;
         for (std::size_t d = 0; d < dim; ++d) {
             const double x = q[d];
             double gap = 0.0;

@@ -20,6 +20,7 @@ struct KDNode {
     std::uint64_t end = 0;
     std::uint64_t split_dim = 0;
     double split_value = 0.0;
+    bool unbounded = false;  // Chebyshev tree, NaN coordinates inside: no box bound applies
     // Bounding box of trees of up to kInlineBoxDim dimensions, kept beside the fields a search
     // reads with it: bbox_min[0..dim) then bbox_max[0..dim).
     double inline_box[6];
@@ -60,7 +61,8 @@ struct KDTree {
 
     // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
     // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
-    // Chebyshev distance, so it would prune true neighbours).
+    // Chebyshev distance, so it would prune true neighbours), or 0 when NaN coordinates
+    // (which Chebyshev ignores) put points outside the box.
     template <DistanceMetric M, std::size_t D = 0>
     double box_distance(std::size_t node, const double* q) const;
     // For Euclidean bounds: the squared box distance, compared against sqrt_bound of a limit.

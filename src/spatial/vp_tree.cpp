@@ -37,7 +37,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     if (count < 2) {
         if (count == 1) vantages.insert(vantages.end(), rows + start * dim, rows + (start + 1) * dim);
         else vantages.resize(vantages.size() + dim, 0.0);
-        nodes.push_back(VPNode{kNoChild, kNoChild, start, end, 0.0, 0.0, 0.0});
+        nodes.push_back(VPNode{kNoChild, kNoChild, start, end, 0.0, 0.0, 0.0, false});
         return node;
     }
 
@@ -76,7 +76,8 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
     vantages.insert(vantages.end(), vantage, vantage + dim);
-    nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist});
+    nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist,
+                           storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
     if (storage.leaf_size < count) {
         const std::size_t left = build_recursive(start, start + 1 + w, scratch);

@@ -19,6 +19,7 @@ struct VPNode {
     double threshold = 0.0;  // median distance from the vantage point to the node's other points
     double min_dist = 0.0;   // smallest of those distances
     double max_dist = 0.0;   // largest of those distances
+    bool unbounded = false;  // Chebyshev tree, NaN coordinates inside: no ring bound applies
 
     bool is_leaf() const { return left == kNoChild; }
 };
@@ -46,9 +47,11 @@ struct VPTree {
 
     // Lower bound for the distance from a query to any point of the node, given d, the query's
     // distance to the vantage point. The ring bound from min_dist / max_dist covers the other
-    // points; the vantage point itself is at exactly d, so the bound never exceeds d.
+    // points; the vantage point itself is at exactly d, so the bound never exceeds d. Under the
+    // Chebyshev metric NaN coordinates break the triangle inequality; such nodes get 0.
     double min_dist_to_node(std::size_t node, double d) const {
         const VPNode& n = nodes[node];
+        if (n.unbounded) return 0.0;
         double b = d - n.max_dist;
         const double inner = n.min_dist - d;
         if (std::isnan(b) || inner > b) b = inner;
