@@ -123,7 +123,7 @@ def plot(rows, path: Path) -> None:
     for y, (c, r) in zip(ys, shown):
         if c.goal is not None:
             ax.plot([c.goal], [y], marker="|", color="black", markersize=11)
-        ax.text(r, y, f" {r:.2f}x", va="center", fontsize=7)
+        ax.text(r, y, f" {r:.3g}x", va="center", fontsize=7)
     ax.set_yticks(ys)
     ax.set_yticklabels([f"{c.area}: {c.name} (vs {c.peer_label})" for c, _ in shown], fontsize=7)
     ax.set_xscale("log")
