@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <initializer_list>
 #include <new>
 #include <type_traits>
@@ -83,7 +84,18 @@ private:
         if (n == 0) return nullptr;
         void* p = zero ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T));
         if (!p) throw std::bad_alloc();
+        advise_huge_pages(p, n * sizeof(T));
         return static_cast<T*>(p);
+    }
+
+    // Large buffers are fresh mappings that fault in page by page on first write; asking for
+    // huge pages makes that a few faults instead of thousands (best effort: failure is harmless).
+    static void advise_huge_pages(void* p, std::size_t bytes) {
+        if (bytes < (std::size_t{1} << 22)) return;
+        constexpr std::uintptr_t page = 4096;
+        const std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+        const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(p) + bytes;
+        if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
     }
 
     T* ptr_ = nullptr;

@@ -1,6 +1,7 @@
 #include "ops/indexing.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,23 @@ ArrayF64 slice_flat(const ArrayF64& a, std::int64_t start, std::int64_t stop, st
     if (step < 0 && start > stop) capacity = (u(start) - u(stop) - 1) / (0 - u(step)) + 1;
     Buffer<double> picked = Buffer<double>::uninit(std::min<std::uint64_t>(capacity, a.size()));
     std::size_t count = 0;
-    for (std::uint64_t m = 0; m < capacity; ++m) {
-        const std::int64_t k = static_cast<std::int64_t>(u(start) + m * u(step));
-        if (k >= 0 && k < n) picked.at(count++) = a.data[static_cast<std::size_t>(k)];
+    const auto inside = [n](std::int64_t k) { return k >= 0 && k < n; };
+    if (capacity && inside(start) && inside(static_cast<std::int64_t>(u(start) + (capacity - 1) * u(step)))) {
+        // Positions move monotonically, so both ends inside means every position is.
+        const double* src = a.data.data() + start;
+        double* dst = picked.data();
+        // Constant strides for the common steps let the compiler vectorise the copy.
+        if (step == 1) std::memcpy(dst, src, capacity * sizeof(double));
+        else if (step == -1)
+            for (std::uint64_t m = 0; m < capacity; ++m) dst[m] = *(src - m);
+        else
+            for (std::uint64_t m = 0; m < capacity; ++m) dst[m] = src[static_cast<std::int64_t>(m) * step];
+        count = capacity;
+    } else {
+        for (std::uint64_t m = 0; m < capacity; ++m) {
+            const std::int64_t k = static_cast<std::int64_t>(u(start) + m * u(step));
+            if (inside(k)) picked.at(count++) = a.data[static_cast<std::size_t>(k)];
+        }
     }
     picked.truncate(count);
     return ArrayF64::create(Shape::d1(count), std::move(picked));
