@@ -8,7 +8,6 @@
 
 #include "spatial/common.hpp"
 #include "spatial/kde.hpp"
-#include "spatial/kd_tree.hpp"
 
 namespace kestrum::spatial {
 

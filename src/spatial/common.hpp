@@ -165,6 +165,9 @@ inline bool bound_exceeds(double bound, double limit, double scale, std::size_t 
 // hold them are never pruned under that metric.
 bool any_nan(const double* rows, std::size_t start, std::size_t end, std::size_t dim);
 
+// Child position of a leaf (nodes are internal exactly when both children are present).
+inline constexpr std::uint64_t kNoChild = ~std::uint64_t{0};
+
 // ---- storage ----------------------------------------------------------------------------------
 // The points of a tree, re-laid in storage order: row p of `data` is source row `indices[p]`.
 struct PointStorage {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -10,8 +9,6 @@
 #include "spatial/kde.hpp"
 
 namespace kestrum::spatial {
-
-inline constexpr std::uint64_t kNoChild = std::numeric_limits<std::uint64_t>::max();
 
 struct KDNode {
     std::uint64_t left = kNoChild;
