@@ -68,9 +68,10 @@ def test_sorted_and_identical_inputs_build_shallow_trees(kind):
     assert len(same.query_radius([3.0, 3.0], 0.0)) == n
 
 
-def test_million_identical_points_build():
+@pytest.mark.parametrize("kind", KINDS)
+def test_million_identical_points_build(kind):
     n = 1_000_000
-    tree = spatial.KDTree.from_array(kestrum.Array([n, 1], [0.5] * n), 1)
+    tree = TREES[kind].from_array(kestrum.Array([n, 1], [0.5] * n), 8)
     assert len(tree.query_knn(0.5, 3)) == 3
 
 
