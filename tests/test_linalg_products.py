@@ -39,7 +39,7 @@ def test_matmul_random_sizes_bit_exact():
         assert same_bits(data, flat(matmul(a, b)) if k else [-0.0] * (m * n))
 
 
-@pytest.mark.parametrize("m, k, n", [(73, 300, 19), (150, 257, 130), (6, 520, 8), (70, 260, 61), (64, 64, 64), (80, 40, 3100)])
+@pytest.mark.parametrize("m, k, n", [(73, 300, 19), (150, 257, 130), (6, 520, 8), (5, 300, 9), (13, 270, 17), (70, 260, 61), (64, 64, 64), (80, 40, 3100)])
 def test_matmul_across_cache_blocks_bit_exact(m, k, n):
     # Sizes that cross the kernel's register tiles and cache blocks; the reference adds one
     # rounded rank-1 term per k (elementwise, no fusion), the same order as the plain loop.

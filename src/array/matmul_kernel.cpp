@@ -25,7 +25,7 @@ constexpr std::size_t KC = KESTRUM_KC;
 constexpr std::size_t MC = KESTRUM_MC;
 constexpr std::size_t NC = 3072;
 #ifndef KESTRUM_PACK_B_ROWS
-#define KESTRUM_PACK_B_ROWS 72
+#define KESTRUM_PACK_B_ROWS 12
 #endif
 #ifndef KESTRUM_PACK_A_COLS
 #define KESTRUM_PACK_A_COLS 64
@@ -45,68 +45,76 @@ struct Operands {
     std::size_t b_step;
 };
 
-// Accumulates one MR x NR tile over kc steps. `first` starts every accumulator at -0.0 (the
-// first k block); later blocks continue from the partial sums already stored in c.
-using Kernel = void (*)(std::size_t kc, const Operands& op, double* c, std::size_t ldc, bool first);
+// Accumulates the first `rows` (1..MR) rows of an MR x NR tile over kc steps. `first` starts
+// every accumulator at -0.0 (the first k block); later blocks continue from the partial sums
+// already stored in c.
+using Kernel = void (*)(std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t rows,
+                        bool first);
 
-void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t ldc, bool first) {
+void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t rows,
+                     bool first) {
     double acc[MR][NR];
-    for (std::size_t i = 0; i < MR; ++i)
+    for (std::size_t i = 0; i < rows; ++i)
         for (std::size_t j = 0; j < NR; ++j) acc[i][j] = first ? -0.0 : c[i * ldc + j];
     const double* a = op.a;
     const double* b = op.b;
     for (std::size_t k = 0; k < kc; ++k, a += op.a_step, b += op.b_step)
-        for (std::size_t i = 0; i < MR; ++i) {
+        for (std::size_t i = 0; i < rows; ++i) {
             const double x = a[op.a_off[i]];
             for (std::size_t j = 0; j < NR; ++j) acc[i][j] = acc[i][j] + x * b[j];
         }
-    for (std::size_t i = 0; i < MR; ++i)
+    for (std::size_t i = 0; i < rows; ++i)
         for (std::size_t j = 0; j < NR; ++j) c[i * ldc + j] = acc[i][j];
 }
 
 // Separate multiply and add (never a fused multiply-add): each product is rounded before it is
-// added, exactly as in the portable kernel.
-__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
-                                                 bool first) {
-    __m256d c00, c01, c10, c11, c20, c21, c30, c31, c40, c41, c50, c51;
-    if (first) {
-        const __m256d z = _mm256_set1_pd(-0.0);
-        c00 = c01 = c10 = c11 = c20 = c21 = c30 = c31 = c40 = c41 = c50 = c51 = z;
-    } else {
-        c00 = _mm256_loadu_pd(c + 0 * ldc), c01 = _mm256_loadu_pd(c + 0 * ldc + 4);
-        c10 = _mm256_loadu_pd(c + 1 * ldc), c11 = _mm256_loadu_pd(c + 1 * ldc + 4);
-        c20 = _mm256_loadu_pd(c + 2 * ldc), c21 = _mm256_loadu_pd(c + 2 * ldc + 4);
-        c30 = _mm256_loadu_pd(c + 3 * ldc), c31 = _mm256_loadu_pd(c + 3 * ldc + 4);
-        c40 = _mm256_loadu_pd(c + 4 * ldc), c41 = _mm256_loadu_pd(c + 4 * ldc + 4);
-        c50 = _mm256_loadu_pd(c + 5 * ldc), c51 = _mm256_loadu_pd(c + 5 * ldc + 4);
+// added, exactly as in the portable kernel. ROWS x 2 accumulators of four doubles stay in
+// registers (12 of the 16 for a full tile).
+template <std::size_t ROWS>
+__attribute__((target("avx2"), always_inline)) inline void kernel_avx2_rows(std::size_t kc, const Operands& op,
+                                                                           double* c, std::size_t ldc, bool first) {
+    __m256d lo[ROWS], hi[ROWS];
+    std::size_t off[ROWS];
+#pragma GCC unroll 6
+    for (std::size_t r = 0; r < ROWS; ++r) {
+        off[r] = op.a_off[r];
+        if (first) {
+            lo[r] = hi[r] = _mm256_set1_pd(-0.0);
+        } else {
+            lo[r] = _mm256_loadu_pd(c + r * ldc);
+            hi[r] = _mm256_loadu_pd(c + r * ldc + 4);
+        }
     }
     const double* a = op.a;
     const double* b = op.b;
-    const std::size_t o0 = op.a_off[0], o1 = op.a_off[1], o2 = op.a_off[2], o3 = op.a_off[3],
-                      o4 = op.a_off[4], o5 = op.a_off[5];
     const std::size_t a_step = op.a_step, b_step = op.b_step;
     for (std::size_t k = 0; k < kc; ++k, a += a_step, b += b_step) {
         const __m256d b0 = _mm256_loadu_pd(b);
         const __m256d b1 = _mm256_loadu_pd(b + 4);
-        __m256d x;
-#define KESTRUM_ROW(r)                                          \
-    x = _mm256_broadcast_sd(a + o##r);                          \
-    c##r##0 = _mm256_add_pd(c##r##0, _mm256_mul_pd(x, b0));     \
-    c##r##1 = _mm256_add_pd(c##r##1, _mm256_mul_pd(x, b1));
-        KESTRUM_ROW(0)
-        KESTRUM_ROW(1)
-        KESTRUM_ROW(2)
-        KESTRUM_ROW(3)
-        KESTRUM_ROW(4)
-        KESTRUM_ROW(5)
-#undef KESTRUM_ROW
+#pragma GCC unroll 6
+        for (std::size_t r = 0; r < ROWS; ++r) {
+            const __m256d x = _mm256_broadcast_sd(a + off[r]);
+            lo[r] = _mm256_add_pd(lo[r], _mm256_mul_pd(x, b0));
+            hi[r] = _mm256_add_pd(hi[r], _mm256_mul_pd(x, b1));
+        }
     }
-    _mm256_storeu_pd(c + 0 * ldc, c00), _mm256_storeu_pd(c + 0 * ldc + 4, c01);
-    _mm256_storeu_pd(c + 1 * ldc, c10), _mm256_storeu_pd(c + 1 * ldc + 4, c11);
-    _mm256_storeu_pd(c + 2 * ldc, c20), _mm256_storeu_pd(c + 2 * ldc + 4, c21);
-    _mm256_storeu_pd(c + 3 * ldc, c30), _mm256_storeu_pd(c + 3 * ldc + 4, c31);
-    _mm256_storeu_pd(c + 4 * ldc, c40), _mm256_storeu_pd(c + 4 * ldc + 4, c41);
-    _mm256_storeu_pd(c + 5 * ldc, c50), _mm256_storeu_pd(c + 5 * ldc + 4, c51);
+#pragma GCC unroll 6
+    for (std::size_t r = 0; r < ROWS; ++r) {
+        _mm256_storeu_pd(c + r * ldc, lo[r]);
+        _mm256_storeu_pd(c + r * ldc + 4, hi[r]);
+    }
+}
+
+__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
+                                                 std::size_t rows, bool first) {
+    switch (rows) {
+        case 6: return kernel_avx2_rows<6>(kc, op, c, ldc, first);
+        case 5: return kernel_avx2_rows<5>(kc, op, c, ldc, first);
+        case 4: return kernel_avx2_rows<4>(kc, op, c, ldc, first);
+        case 3: return kernel_avx2_rows<3>(kc, op, c, ldc, first);
+        case 2: return kernel_avx2_rows<2>(kc, op, c, ldc, first);
+        default: return kernel_avx2_rows<1>(kc, op, c, ldc, first);
+    }
 }
 
 // Building with -DKESTRUM_FORCE_PORTABLE checks the portable kernels on a machine with AVX2.
@@ -142,18 +150,19 @@ void pack_a(const MatView& a, std::size_t i0, std::size_t mc, std::size_t k0, st
     }
 }
 
-// One tile, through a scratch tile when it is cut off by the matrix edge.
+// One tile of h rows (kernels take any row count) and w columns; a tile cut off on the right goes
+// through a scratch tile so that no column past the matrix is written.
 void run_tile(Kernel kernel, std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t h,
               std::size_t w, bool first) {
-    if (h == MR && w == NR) {
-        kernel(kc, op, c, ldc, first);
+    if (w == NR) {
+        kernel(kc, op, c, ldc, h, first);
         return;
     }
     double tile[MR * NR];
     if (!first)
         for (std::size_t i = 0; i < h; ++i)
             for (std::size_t j = 0; j < w; ++j) tile[i * NR + j] = c[i * ldc + j];
-    kernel(kc, op, tile, NR, first);
+    kernel(kc, op, tile, NR, h, first);
     for (std::size_t i = 0; i < h; ++i)
         for (std::size_t j = 0; j < w; ++j) c[i * ldc + j] = tile[i * NR + j];
 }
