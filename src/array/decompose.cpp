@@ -40,9 +40,8 @@ __attribute__((always_inline)) inline void accumulate_rows(double* acc, const do
     }
 }
 
-// rows[i][j] -= scale[i] * x[j] (R: scale = 2v, x = w) or, with `by_row` false,
-// rows[i][j] -= x[j] * scale[i] (Q^T: x = 2u, scale = v); products keep the operand order of the
-// reflection formulas.
+// row[j] -= c * x[j] (a row of R: c = v[i] + v[i], x = w) or, with `c_first` false,
+// row[j] -= x[j] * c (a row of Q^T: x = u + u, c = v[i]): the operand order of the formulas.
 __attribute__((always_inline)) inline void update_row(double* row, double c, const double* x, std::size_t len,
                                                       bool c_first) {
     if (c_first)

@@ -1,37 +1,27 @@
 #include "array/matmul_kernel.hpp"
 
-#include "array/cpu.hpp"
-
 #include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "array/cpu.hpp"
+
 namespace kestrum {
 
 namespace {
 
-// Register tile (MR rows x NR columns of outputs) and cache blocks. A packed MC x KC block of
-// `a` stays in L2, a KC x NR sliver of packed `b` in L1, the KC x NC panel of `b` in L3.
+// Register tile (MR rows x NR columns of outputs) and cache blocks. An MC x KC block of `a` stays
+// in L2, a KC x NR sliver of `b` in L1, the KC x NC panel of `b` in L3.
 constexpr std::size_t MR = 6;
 constexpr std::size_t NR = 8;
-#ifndef KESTRUM_KC
-#define KESTRUM_KC 256
-#endif
-#ifndef KESTRUM_MC
-#define KESTRUM_MC 72
-#endif
-constexpr std::size_t KC = KESTRUM_KC;
-constexpr std::size_t MC = KESTRUM_MC;
+constexpr std::size_t KC = 256;
+constexpr std::size_t MC = 72;
 constexpr std::size_t NC = 3072;
-#ifndef KESTRUM_PACK_B_ROWS
-#define KESTRUM_PACK_B_ROWS 12
-#endif
-#ifndef KESTRUM_PACK_A_COLS
-#define KESTRUM_PACK_A_COLS 64
-#endif
-constexpr std::size_t kPackBRows = KESTRUM_PACK_B_ROWS;
-constexpr std::size_t kPackACols = KESTRUM_PACK_A_COLS;
+// Packing `b` pays off from two row tiles of `a` on; packing `a` once `b` has more columns than
+// a few slivers (below that, row-major `a` read in place is faster than copying it).
+constexpr std::size_t kPackBRows = 2 * MR;
+constexpr std::size_t kPackACols = 8 * NR;
 
 // Where a kernel call finds its operands. Row r of the `a` sliver at step k is
 // a[off[r] + k * a_step]; the NR values of `b` at step k start at b + k * b_step. Packed slivers
@@ -273,9 +263,9 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
     if (m == 1) return gevm(a, b, c);
 
     static const Kernel kernel = select_kernel();
-    // Packing pays off when the packed block is reused often enough: a `b` panel by every row
-    // block of `a`, an `a` block by every column sliver of `b`. Otherwise the kernel reads the
-    // row-major operand in place (only slivers cut by the matrix edge are copied).
+    // A packed block must be reused often enough to pay for the copy: a `b` panel by every row
+    // tile of `a`, an `a` block by every column sliver of `b`. Otherwise the kernel reads the
+    // row-major operand in place (only a `b` sliver cut by the matrix edge is copied).
     const bool pack_all_b = b.col_stride != 1 || m > kPackBRows;
     const bool pack_all_a = a.col_stride != 1 || n > kPackACols;
     const std::size_t nc_max = std::min(NC, (n + NR - 1) / NR * NR);
@@ -313,9 +303,8 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
                             for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
                             op.a_step = MR;
                         } else {
-                            // Rows past the edge repeat row 0: valid memory, results discarded.
                             op.a = a.data + (ic + ir) * a.row_stride + pc;
-                            for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r < h ? r * a.row_stride : 0;
+                            for (std::size_t r = 0; r < h; ++r) op.a_off[r] = r * a.row_stride;
                             op.a_step = 1;
                         }
                         double* ct = c + (ic + ir) * ldc + jc + jr;
