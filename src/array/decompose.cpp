@@ -115,14 +115,14 @@ __attribute__((target_clones("avx2", "default"))) void householder_qr(double* r,
         // R: row k, then rows k+1.. in fours, each block folded into w1 right after its update.
         const std::size_t rest = cols > 2 ? cols - 2 : 0;  // columns k+2..
         rk[0] = rk[0] - (v[0] + v[0]) * w[0];
-        update_row(rk + 2, v[0] + v[0], w + 2, rest, true);
+        if (rest) update_row(rk + 2, v[0] + v[0], w + 2, rest, true);
         if (next) std::fill(w1, w1 + cols - 1, 0.0);
         for (std::size_t i0 = 1; i0 < p; i0 += 4) {
             const std::size_t i1 = std::min(p, i0 + 4);
             for (std::size_t i = i0; i < i1; ++i) {
                 double* row = rk + i * n;
                 row[0] = row[0] - (v[i] + v[i]) * w[0];
-                update_row(row + 2, v[i] + v[i], w + 2, rest, true);
+                if (rest) update_row(row + 2, v[i] + v[i], w + 2, rest, true);
             }
             if (next) accumulate_rows(w1, v1 + (i0 - 1), rk + i0 * n + 1, n, i1 - i0, cols - 1);
         }
