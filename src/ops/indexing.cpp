@@ -58,7 +58,11 @@ ArrayF64 slice_flat(const ArrayF64& a, std::int64_t start, std::int64_t stop, st
         else if (step == -1)
             for (std::uint64_t m = 0; m < capacity; ++m) dst[m] = *(src - m);
         else
-            for (std::uint64_t m = 0; m < capacity; ++m) dst[m] = src[static_cast<std::int64_t>(m) * step];
+            for (std::uint64_t m = 0;;) {  // never steps the pointer past the last position
+                dst[m] = *src;
+                if (++m == capacity) break;
+                src += step;
+            }
         count = capacity;
     } else {
         for (std::uint64_t m = 0; m < capacity; ++m) {

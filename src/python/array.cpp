@@ -580,16 +580,24 @@ struct BufferView {
     }
 };
 
-// Copies a strided float64 buffer into row-major order.
+// Copies a strided float64 buffer into row-major order: an odometer over the outer dimensions,
+// a strided run along the last one.
 void copy_c_order(const Py_buffer& v, double* dst) {
     const int nd = v.ndim;
-    std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd), 0);
     const std::size_t total = static_cast<std::size_t>(v.len / static_cast<Py_ssize_t>(sizeof(double)));
+    if (total == 0) return;
+    if (nd == 0) {
+        std::memcpy(dst, v.buf, sizeof(double));
+        return;
+    }
+    const Py_ssize_t run = v.shape[nd - 1], step = v.strides[nd - 1];
+    std::vector<Py_ssize_t> index(static_cast<std::size_t>(nd - 1), 0);
     const char* base = static_cast<const char*>(v.buf);
     Py_ssize_t offset = 0;
-    for (std::size_t k = 0; k < total; ++k) {
-        std::memcpy(dst + k, base + offset, sizeof(double));
-        for (int d = nd; d-- > 0;) {
+    for (std::size_t k = 0; k < total; k += static_cast<std::size_t>(run)) {
+        const char* src = base + offset;
+        for (Py_ssize_t j = 0; j < run; ++j, src += step) std::memcpy(dst + k + j, src, sizeof(double));
+        for (int d = nd - 1; d-- > 0;) {
             offset += v.strides[d];
             if (++index[d] < v.shape[d]) break;
             offset -= v.strides[d] * v.shape[d];
