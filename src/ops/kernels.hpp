@@ -4,14 +4,23 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kestrum::kernels {
 
 bool cpu_has_avx2();
 
+// The AVX2 loops first reach a 32-byte aligned destination so that no vector store splits a
+// cache line.
 template <class F>
 [[gnu::target("avx2")]] void map_avx2(double* __restrict dst, const double* __restrict src, std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = f(src[i]);
+    std::size_t i = 0;
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 31); ++i) dst[i] = f(src[i]);
+    double* d = static_cast<double*>(__builtin_assume_aligned(dst + i, 32));
+    const double* s = src + i;
+    const std::size_t m = n - i;
+#pragma GCC unroll 2
+    for (std::size_t j = 0; j < m; ++j) d[j] = f(s[j]);
 }
 
 template <class F>
@@ -29,7 +38,14 @@ void map_into(double* dst, const double* src, std::size_t n, F f) {
 template <class F>
 [[gnu::target("avx2")]] void zip_avx2(double* __restrict dst, const double* __restrict x, const double* __restrict y,
                                       std::size_t n, F f) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = f(x[i], y[i]);
+    std::size_t i = 0;
+    for (; i < n && (reinterpret_cast<std::uintptr_t>(dst + i) & 31); ++i) dst[i] = f(x[i], y[i]);
+    double* d = static_cast<double*>(__builtin_assume_aligned(dst + i, 32));
+    const double* u = x + i;
+    const double* v = y + i;
+    const std::size_t m = n - i;
+#pragma GCC unroll 2
+    for (std::size_t j = 0; j < m; ++j) d[j] = f(u[j], v[j]);
 }
 
 template <class F>
