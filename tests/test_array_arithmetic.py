@@ -207,3 +207,27 @@ def test_large_row_broadcast_matches_reference():
     assert bits(m + row) == bits([fm[i] + fr[i % cols] for i in range(rows * cols)])
     assert bits(row / m) == bits([fr[i % cols] / fm[i] for i in range(rows * cols)])
     assert bits(m - col) == bits([fm[i] - fc[i // cols] for i in range(rows * cols)])
+
+
+def test_operand_conversion_cannot_write_the_array_being_read():
+    a = A([2], [1.0, 2.0])
+
+    class Writes:
+        def __float__(self):
+            a[0] = 99.0
+            return 1.0
+
+    # The write fails inside the conversion, which makes the operand unsupported.
+    with pytest.raises(TypeError):
+        a + Writes()
+    with pytest.raises(TypeError):
+        Writes() - a
+    assert flat(a) == [1.0, 2.0]
+
+    class Computes:
+        def __float__(self):
+            return float(len(a + a))
+
+    b = A([1], [0.0])
+    b[0] = Computes()  # reading other arrays during an assignment is fine
+    assert flat(b) == [2.0]
