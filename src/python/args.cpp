@@ -227,6 +227,8 @@ std::int64_t arg_i64(PyObject* o, const char* name) {
 std::vector<std::uint64_t> arg_u64_list(PyObject* o, const char* name) {
     return with_argument(name, [&] { return to_u64_list(o); });
 }
+Shape arg_shape(PyObject* o) { return Shape(arg_u64_list(o, "shape")); }
+
 Buffer<double> arg_f64_list(PyObject* o, const char* name) {
     return with_argument(name, [&] { return to_f64_buffer(o); });
 }

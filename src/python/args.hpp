@@ -104,6 +104,8 @@ double arg_f64(PyObject* o, const char* name);
 std::uint64_t arg_u64(PyObject* o, const char* name);
 std::int64_t arg_i64(PyObject* o, const char* name);
 std::vector<std::uint64_t> arg_u64_list(PyObject* o, const char* name);
+// A `shape` parameter: a sequence (not a str) of non-negative integers.
+Shape arg_shape(PyObject* o);
 Buffer<double> arg_f64_list(PyObject* o, const char* name);
 ArrayRef arg_array(PyObject* o, const char* name);
 ArrayF64 arg_array_copy(PyObject* o, const char* name);

@@ -33,23 +33,8 @@ ArrayF64 array_from_parts(std::vector<std::uint64_t> dims, Buffer<double> data) 
 
 PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        // Re-pack into fast-call form so binding messages come from the shared parser.
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        std::vector<PyObject*> flat(args ? &PyTuple_GET_ITEM(args, 0) : nullptr,
-                                    args ? &PyTuple_GET_ITEM(args, 0) + nargs : nullptr);
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs)) {
-            kwnames = Ref(check(PyTuple_New(PyDict_GET_SIZE(kwargs))));
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(kwargs, &pos, &k, &v)) {
-                Py_INCREF(k);
-                PyTuple_SET_ITEM(kwnames.get(), i++, k);
-                flat.push_back(v);
-            }
-        }
         static const Signature sig{"Array.__new__", {"shape", "data"}, 2};
-        BoundArgs a = bind(sig, flat.data(), nargs, kwnames.get());
+        BoundArgs a = bind_tuple(sig, args, kwargs);
         auto dims = arg_u64_list(a[0], "shape");
         auto data = arg_f64_list(a[1], "data");
         return wrap_array(array_from_parts(std::move(dims), std::move(data)));
@@ -122,8 +107,6 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 // ---- constructors -----------------------------------------------------------------------------
-
-Shape arg_shape(PyObject* o) { return Shape(arg_u64_list(o, "shape")); }
 
 PyObject* zeros_body(PyObject*, const BoundArgs& a) { return wrap_array(ArrayF64::zeros(arg_shape(a[0]))); }
 

@@ -23,8 +23,6 @@ PyObject* wrap_generator(const Generator& value) {
     return obj;
 }
 
-Shape arg_shape(PyObject* o) { return Shape(arg_u64_list(o, "shape")); }
-
 // ---- construction -----------------------------------------------------------------------------
 
 PyObject* generator_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
