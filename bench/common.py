@@ -32,36 +32,52 @@ class Case:
     goal: Optional[float] = None  # required ratio peer_time / our_time (>= goal is met)
 
 
-def best_time(fn: Callable[[], object], min_time: float = 0.2, repeat: int = 5) -> float:
-    """Best per-call time over `repeat` rounds, each running at least `min_time` seconds."""
+def _calibrate(fn: Callable[[], object], round_time: float) -> int:
+    """How many calls make one timing round last about `round_time` seconds."""
     fn()
     n = 1
-    while True:
+    while n < 1 << 20:
         t0 = time.perf_counter()
         for _ in range(n):
             fn()
-        dt = time.perf_counter() - t0
-        if dt >= min_time / repeat or n >= 1 << 20:
+        if time.perf_counter() - t0 >= round_time:
             break
         n *= 2
-    best = dt / n
-    for _ in range(repeat - 1):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / n)
-    return best
+    return n
 
 
-def run_cases(cases, min_time: float = 0.2, progress=None):
-    """Returns rows (case, our_time, peer_time, ratio) with ratio = peer_time / our_time."""
+def _round(fn: Callable[[], object], n: int) -> float:
+    t0 = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - t0) / n
+
+
+def best_time(fn: Callable[[], object], min_time: float = 0.2, repeat: int = 5) -> float:
+    """Best per-call time over `repeat` rounds of about `min_time / repeat` seconds each."""
+    n = _calibrate(fn, min_time / repeat)
+    return min(_round(fn, n) for _ in range(repeat))
+
+
+def run_cases(cases, min_time: float = 0.2, progress=None, repeat: int = 7):
+    """Returns rows (case, our_time, peer_time, ratio) with ratio = peer_time / our_time.
+
+    Rounds of ours and the peer's alternate, so that load from other processes hits both alike;
+    each side keeps its best round.
+    """
     rows = []
     for i, c in enumerate(cases):
         if progress:
             progress(i, len(cases), c)
-        ours = best_time(c.ours, min_time)
-        peer = best_time(c.peer, min_time) if c.peer else None
-        rows.append((c, ours, peer, (peer / ours) if peer else None))
+        n_ours = _calibrate(c.ours, min_time / repeat)
+        n_peer = _calibrate(c.peer, min_time / repeat) if c.peer else 0
+        ours = peer = float("inf")
+        for _ in range(repeat):
+            ours = min(ours, _round(c.ours, n_ours))
+            if c.peer:
+                peer = min(peer, _round(c.peer, n_peer))
+        peer_time = peer if c.peer else None
+        rows.append((c, ours, peer_time, (peer_time / ours) if peer_time else None))
     return rows
 
 
