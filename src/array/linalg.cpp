@@ -19,9 +19,13 @@ std::uint64_t magnitude(std::int64_t k) {
 }
 
 ArrayF64 product(const MatView& a, const MatView& b, Shape shape) {
+    // Packing buffers outlive a call so that small products do not allocate them every time;
+    // buffers grown beyond a MiB (large products, where allocation is negligible) are released.
+    constexpr std::size_t kKeep = (std::size_t{1} << 20) / sizeof(double);
+    thread_local GemmWorkspace ws;
     ArrayF64 out = ArrayF64::uninit(std::move(shape));
-    GemmWorkspace ws;
     gemm(a, b, out.data.data(), b.cols, ws);
+    if (ws.a_pack.size() + ws.b_pack.size() > kKeep) ws = GemmWorkspace{};
     return out;
 }
 

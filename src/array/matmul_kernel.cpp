@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "array/cpu.hpp"
@@ -245,8 +246,14 @@ __attribute__((target_clones("avx2", "default"))) void gevm(const MatView& a, co
     }
 }
 
-void ensure(Buffer<double>& buf, std::size_t n) {
-    if (buf.size() < n) buf = Buffer<double>::uninit(n);
+// Packed slivers start on a cache line: an NR-wide row of `b` is then exactly one line and no
+// vector load straddles two. Buffers get one line of slack for the alignment.
+constexpr std::size_t kLine = 64 / sizeof(double);
+
+double* ensure_aligned(Buffer<double>& buf, std::size_t n) {
+    if (buf.size() < n + kLine) buf = Buffer<double>::uninit(n + kLine);
+    const std::uintptr_t p = reinterpret_cast<std::uintptr_t>(buf.data());
+    return reinterpret_cast<double*>((p + 63) & ~std::uintptr_t{63});
 }
 
 }  // namespace
@@ -271,8 +278,8 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
     const std::size_t nc_max = std::min(NC, (n + NR - 1) / NR * NR);
     const std::size_t mc_max = std::min(MC, (m + MR - 1) / MR * MR);
     const std::size_t kc_max = std::min(KC, kk);
-    ensure(ws.b_pack, kc_max * (pack_all_b ? nc_max : NR));
-    ensure(ws.a_pack, kc_max * (pack_all_a ? mc_max : MR));
+    double* const b_pack = ensure_aligned(ws.b_pack, kc_max * (pack_all_b ? nc_max : NR));
+    double* const a_pack = ensure_aligned(ws.a_pack, kc_max * (pack_all_a ? mc_max : MR));
 
     for (std::size_t jc = 0; jc < n; jc += NC) {
         const std::size_t nc = std::min(NC, n - jc);
@@ -281,16 +288,16 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
             const bool first = pc == 0;
             const std::size_t b_edge = nc / NR * NR;  // first column of a partial sliver, if any
             if (pack_all_b)
-                pack_b(b, pc, kc, jc, nc, ws.b_pack.data());
+                pack_b(b, pc, kc, jc, nc, b_pack);
             else if (b_edge < nc)
-                pack_b(b, pc, kc, jc + b_edge, nc - b_edge, ws.b_pack.data());
+                pack_b(b, pc, kc, jc + b_edge, nc - b_edge, b_pack);
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
-                if (pack_all_a) pack_a(a, ic, mc, pc, kc, ws.a_pack.data());
+                if (pack_all_a) pack_a(a, ic, mc, pc, kc, a_pack);
                 for (std::size_t jr = 0; jr < nc; jr += NR) {
                     Operands op;
                     if (pack_all_b || jr >= b_edge) {
-                        op.b = ws.b_pack.data() + (pack_all_b ? jr * kc : 0);
+                        op.b = b_pack + (pack_all_b ? jr * kc : 0);
                         op.b_step = NR;
                     } else {
                         op.b = b.data + pc * b.row_stride + jc + jr;
@@ -299,7 +306,7 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
                     for (std::size_t ir = 0; ir < mc; ir += MR) {
                         const std::size_t h = std::min(MR, mc - ir);
                         if (pack_all_a) {
-                            op.a = ws.a_pack.data() + ir * kc;
+                            op.a = a_pack + ir * kc;
                             for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
                             op.a_step = MR;
                         } else {
