@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kestrum::kernels {
+#include "array/cpu.hpp"
 
-bool cpu_has_avx2();
+namespace kestrum::kernels {
 
 // The AVX2 loops first reach a 32-byte aligned destination so that no vector store splits a
 // cache line.
@@ -31,7 +31,7 @@ void map_base(double* __restrict dst, const double* __restrict src, std::size_t 
 // dst[i] = f(src[i])
 template <class F>
 void map_into(double* dst, const double* src, std::size_t n, F f) {
-    if (cpu_has_avx2()) map_avx2(dst, src, n, f);
+    if (has_avx2()) map_avx2(dst, src, n, f);
     else map_base(dst, src, n, f);
 }
 
@@ -56,7 +56,7 @@ void zip_base(double* __restrict dst, const double* __restrict x, const double* 
 // dst[i] = f(x[i], y[i])
 template <class F>
 void zip_into(double* dst, const double* x, const double* y, std::size_t n, F f) {
-    if (cpu_has_avx2()) zip_avx2(dst, x, y, n, f);
+    if (has_avx2()) zip_avx2(dst, x, y, n, f);
     else zip_base(dst, x, y, n, f);
 }
 

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <limits>
 
+#include "array/cpu.hpp"
+
 namespace kestrum::stats {
 
 namespace {
-
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
 
 // ---- AVX2 ---------------------------------------------------------------------------------------
 
@@ -115,42 +115,42 @@ std::size_t gather_scalar(const double* x, std::size_t n, const Bounds& b, doubl
 }  // namespace
 
 std::size_t count_less(const double* x, std::size_t n, double p) {
-    if (kHasAvx2) return count_avx2<_CMP_LT_OQ>(x, n, p);
+    if (has_avx2()) return count_avx2<_CMP_LT_OQ>(x, n, p);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] < p;
     return c;
 }
 
 std::size_t count_less_equal(const double* x, std::size_t n, double p) {
-    if (kHasAvx2) return count_avx2<_CMP_LE_OQ>(x, n, p);
+    if (has_avx2()) return count_avx2<_CMP_LE_OQ>(x, n, p);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] <= p;
     return c;
 }
 
 std::size_t count_nan(const double* x, std::size_t n) {
-    if (kHasAvx2) return count_avx2<_CMP_UNORD_Q>(x, n, 0.0);
+    if (has_avx2()) return count_avx2<_CMP_UNORD_Q>(x, n, 0.0);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] != x[i];
     return c;
 }
 
 bool any_zero(const double* x, std::size_t n) {
-    if (kHasAvx2) return any_avx2<_CMP_EQ_OQ>(x, n);
+    if (has_avx2()) return any_avx2<_CMP_EQ_OQ>(x, n);
     for (std::size_t i = 0; i < n; ++i)
         if (x[i] == 0.0) return true;
     return false;
 }
 
 bool any_nonzero(const double* x, std::size_t n) {
-    if (kHasAvx2) return any_avx2<_CMP_NEQ_UQ>(x, n);
+    if (has_avx2()) return any_avx2<_CMP_NEQ_UQ>(x, n);
     for (std::size_t i = 0; i < n; ++i)
         if (x[i] != 0.0) return true;
     return false;
 }
 
 std::size_t gather(const double* x, std::size_t n, const Bounds& b, double* out) {
-    return kHasAvx2 ? gather_avx2(x, n, b, out) : gather_scalar(x, n, b, out);
+    return has_avx2() ? gather_avx2(x, n, b, out) : gather_scalar(x, n, b, out);
 }
 
 }  // namespace kestrum::stats
