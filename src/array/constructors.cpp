@@ -61,6 +61,8 @@ ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays) {
         if (__builtin_add_overflow(total, p.cols, &total)) panic("capacity overflow");
     }
     ArrayF64 out = ArrayF64::uninit(Shape{rows, total});
+    // Without columns there is nothing to copy, however many rows the inputs declare.
+    if (total == 0) return out;
     double* dst = out.data.data();
     for (std::uint64_t r = 0; r < rows; ++r)
         for (const Part& p : parts)
