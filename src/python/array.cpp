@@ -381,31 +381,66 @@ std::uint64_t offset_of(std::uint64_t offset, std::uint64_t i, std::uint64_t str
     return pos;
 }
 
+// A new list for n items: presized when the caller fills every slot, empty when it appends.
+PyObject* new_list(std::uint64_t n, bool presized) {
+    // The interpreter refuses such lengths as out of memory, but only below PY_SSIZE_T_MAX.
+    if (presized && n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        throw PyErrSet{};
+    }
+    return check(PyList_New(presized ? static_cast<Py_ssize_t>(n) : 0));
+}
+
+// One list under construction: the dimension it spans and the next item to build.
+struct ListFrame {
+    Ref list;
+    std::size_t dim;
+    std::uint64_t n, stride, offset, next;
+    bool presized;  // no read below can fail: the block lies inside the storage or is empty
+};
+
 // Nested lists of the sub-array whose first element sits at flat `offset` and whose dimensions
-// are dims[dim..]. Reads are checked one by one; the first one outside the storage panics.
+// are dims[dim..]. Reads are checked one by one; the first one outside the storage panics. The
+// nesting is as deep as the array has dimensions, which can be any number, so the levels live
+// on an explicit stack rather than the C stack.
 PyObject* pylist_recursive(const ArrayF64& a, std::size_t dim, std::uint64_t offset) {
     if (dim >= a.ndim()) panic_unwrap_none();
-    const std::uint64_t n = a.shape.dims[dim], stride = a.strides[dim];
-    const bool last = dim + 1 == a.ndim();
-    // The whole block lies inside the storage: nothing below can fail but allocation.
-    std::uint64_t extent, end;
-    if (!__builtin_mul_overflow(n, stride, &extent) && !__builtin_add_overflow(offset, extent, &end) &&
-        end <= a.size()) {
-        if (last) return float_list(a.data.data() + offset, n);
-        Ref list(check(PyList_New(static_cast<Py_ssize_t>(n))));
-        for (std::uint64_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pylist_recursive(a, dim + 1, offset + i * stride));
-        return list.release();
+    std::vector<ListFrame> stack;
+    // Starts the list of dims[d] items at `at`; a fully readable last dimension is built at once.
+    const auto open = [&](std::size_t d, std::uint64_t at) -> PyObject* {
+        const std::uint64_t n = a.shape.dims[d], stride = a.strides[d];
+        std::uint64_t extent, end;
+        const bool inside = !__builtin_mul_overflow(n, stride, &extent) && !__builtin_add_overflow(at, extent, &end) &&
+                            end <= a.size();
+        if (inside && d + 1 == a.ndim()) return float_list(a.data.data() + at, n);
+        // A zero stride means empty sub-blocks: no item reads the storage, so none can fail.
+        const bool presized = inside || stride == 0;
+        stack.push_back(ListFrame{Ref(new_list(n, presized)), d, n, stride, at, 0, presized});
+        return nullptr;
+    };
+    PyObject* done = open(dim, offset);
+    for (;;) {
+        if (stack.empty()) return done;
+        ListFrame& top = stack.back();
+        if (done) {
+            Ref item(done);
+            done = nullptr;
+            if (top.presized) PyList_SET_ITEM(top.list.get(), static_cast<Py_ssize_t>(top.next), item.release());
+            else if (PyList_Append(top.list.get(), item.get()) < 0) raise_current();
+            ++top.next;
+        }
+        if (top.next == top.n) {
+            done = top.list.release();
+            stack.pop_back();
+            continue;
+        }
+        // Items are built in order and the first failure ends the call; an appended list grows
+        // as they succeed, so a huge dimension over missing storage fails on its first read.
+        const std::uint64_t pos =
+            top.presized ? top.offset + top.next * top.stride : offset_of(top.offset, top.next, top.stride);
+        if (top.dim + 1 == a.ndim()) done = check(PyFloat_FromDouble(a.data.at(pos)));
+        else done = open(top.dim + 1, pos);  // may grow the stack: `top` is not used after this
     }
-    // Items are built in order and the first failure ends the call; the list grows as they
-    // succeed, so a huge dimension over missing storage fails on its first read.
-    Ref list(check(PyList_New(0)));
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const std::uint64_t pos = offset_of(offset, i, stride);
-        Ref item(last ? check(PyFloat_FromDouble(a.data.at(pos))) : pylist_recursive(a, dim + 1, pos));
-        if (PyList_Append(list.get(), item.get()) < 0) raise_current();
-    }
-    return list.release();
 }
 
 PyObject* tolist_body(PyObject* self, const BoundArgs&) {
