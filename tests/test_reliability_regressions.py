@@ -28,3 +28,10 @@ def test_tolist_of_a_dimension_beyond_the_list_size_limit_is_a_memory_error():
     with pytest.raises(MemoryError):
         kestrum.Array([HUGE, 0], []).to_pylist_recursive(0, HUGE)
     assert kestrum.Array([3, 0], []).to_pylist_recursive(0, 100) == [[], [], []]
+
+
+def test_qr_of_an_empty_wide_matrix_allocates_nothing_for_its_columns():
+    from kestrum import linalg
+
+    q, r = linalg.qr(kestrum.Array([0, HUGE], []))
+    assert q.shape == [0, 0] and r.shape == [0, HUGE]

@@ -69,6 +69,7 @@ bool make_reflector(const double* r, std::size_t m, std::size_t n, std::size_t k
 }  // namespace
 
 void QrWorkspace::reserve(std::size_t m, std::size_t n) {
+    if (m == 0 || n == 0) return;  // no column step runs; the other side may be any size
     const std::size_t len = std::max(m, n);
     for (Buffer<double>* b : {&v, &w, &u, &v_next, &w_next, &u_next})
         if (b->size() < len) *b = Buffer<double>::uninit(len);
@@ -85,7 +86,6 @@ void QrWorkspace::reserve(std::size_t m, std::size_t n) {
 // gives the same bits as the default one.
 __attribute__((target_clones("avx2", "default"))) void householder_qr(double* r, std::size_t m, std::size_t n,
                                                                       double* qt, QrWorkspace& ws) {
-    ws.reserve(m, n);
     double* v = ws.v.data();
     double* w = ws.w.data();
     double* u = ws.u.data();
@@ -150,6 +150,7 @@ Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a) {
     ArrayF64 r = a.clone();
     ArrayF64 qt = eye(m);  // the identity is its own transpose
     QrWorkspace ws;
+    ws.reserve(m, n);
     householder_qr(r.data.data(), m, n, qt.data.data(), ws);
     return std::pair{transpose(qt), std::move(r)};
 }

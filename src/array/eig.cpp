@@ -29,6 +29,7 @@ void qr_iterate(ArrayF64& ak, ArrayF64& v, std::uint64_t max_iter, double tol) {
     Buffer<double> qt = Buffer<double>::uninit(n * n);
     Buffer<double> v_next = Buffer<double>::uninit(n * n);
     QrWorkspace qr_ws;
+    qr_ws.reserve(n, n);
     GemmWorkspace gemm_ws;
     for (std::uint64_t it = 0; it < max_iter; ++it) {
         std::copy(ak.data.begin(), ak.data.end(), r.data());
