@@ -1,0 +1,36 @@
+"""Memory and reference counts stay flat when every entry is called many times, on success and
+failure paths alike (scenarios in bench/leaks.py; run that script for the long version)."""
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "bench"))
+import leaks  # noqa: E402
+
+ROUNDS = 300
+# A leak of one small object or one heap block per call grows by at least 32 bytes a call,
+# 9600 bytes over the rounds; the meters' own noise after warm-up stays below these bounds.
+PYTHON_BOUND = 3000
+HEAP_BOUND = 6000
+
+SCENARIOS = leaks.scenarios()
+
+
+@pytest.fixture(scope="module")
+def traced():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS, ids=[s[0] for s in SCENARIOS])
+def test_repeated_calls_do_not_grow_memory_or_reference_counts(traced, scenario):
+    name, watched, call = scenario
+    python_growth, heap_growth, ref_growth = leaks.measure(call, watched, ROUNDS, warmup=100)
+    assert ref_growth == 0, f"{name}: arguments gained {ref_growth} references"
+    assert python_growth < PYTHON_BOUND, f"{name}: Python objects grew by {python_growth} bytes"
+    # The sanitizer build has its own allocator (and its own leak checker, scripts/sanitize --leaks).
+    if leaks.heap_in_use and not os.environ.get("KESTRUM_SANITIZED"):
+        assert heap_growth < HEAP_BOUND, f"{name}: the C heap grew by {heap_growth} bytes"
