@@ -35,3 +35,11 @@ def test_qr_of_an_empty_wide_matrix_allocates_nothing_for_its_columns():
 
     q, r = linalg.qr(kestrum.Array([0, HUGE], []))
     assert q.shape == [0, 0] and r.shape == [0, HUGE]
+
+
+def test_transpose_of_an_empty_matrix_does_not_walk_its_long_side():
+    from kestrum import linalg
+
+    for shape in ([HUGE, 0], [0, HUGE]):
+        out = linalg.transpose(kestrum.Array(shape, []))
+        assert out.shape == shape[::-1]
