@@ -14,7 +14,8 @@ from reliability_values import ENTRIES, PARAMS, Boom, area_built, arrays, floats
 # The exception types an entry may raise: its own, the interpreter's conversion errors, and
 # whatever a hostile conversion hook raised (Boom), which must pass through unchanged.
 ALLOWED = (TypeError, ValueError, OverflowError, NotImplementedError, PanicException, MemoryError, Boom)
-RESULT_TYPES = (kestrum.Array, float, bool, list, tuple, int, np.ndarray, kestrum.Generator)
+RESULT_TYPES = (kestrum.Array, float, bool, list, tuple, int, np.ndarray, kestrum.Generator, kestrum.spatial.KDTree,
+                kestrum.spatial.BallTree, kestrum.spatial.VPTree)
 
 FUZZ = settings(max_examples=25, derandomize=True, deadline=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large])
