@@ -12,8 +12,9 @@ namespace kestrum {
 
 namespace {
 
-// Register tile (MR rows x NR columns of outputs) and cache blocks. An MC x KC block of `a` stays
-// in L2, a KC x NR sliver of `b` in L1, the KC x NC panel of `b` in L3.
+// Register tile (MR rows x NR columns of outputs) and cache blocks. An MR x KC sliver of `a` stays
+// in L1 while it meets every KC x NR sliver of the packed KC x NC panel of `b`; the MC x KC block
+// of `a` it comes from stays in L2.
 constexpr std::size_t MR = 6;
 constexpr std::size_t NR = 8;
 constexpr std::size_t KC = 256;
@@ -294,25 +295,25 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
                 if (pack_all_a) pack_a(a, ic, mc, pc, kc, a_pack);
-                for (std::size_t jr = 0; jr < nc; jr += NR) {
+                for (std::size_t ir = 0; ir < mc; ir += MR) {
+                    const std::size_t h = std::min(MR, mc - ir);
                     Operands op;
-                    if (pack_all_b || jr >= b_edge) {
-                        op.b = b_pack + (pack_all_b ? jr * kc : 0);
-                        op.b_step = NR;
+                    if (pack_all_a) {
+                        op.a = a_pack + ir * kc;
+                        for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
+                        op.a_step = MR;
                     } else {
-                        op.b = b.data + pc * b.row_stride + jc + jr;
-                        op.b_step = b.row_stride;
+                        op.a = a.data + (ic + ir) * a.row_stride + pc;
+                        for (std::size_t r = 0; r < h; ++r) op.a_off[r] = r * a.row_stride;
+                        op.a_step = 1;
                     }
-                    for (std::size_t ir = 0; ir < mc; ir += MR) {
-                        const std::size_t h = std::min(MR, mc - ir);
-                        if (pack_all_a) {
-                            op.a = a_pack + ir * kc;
-                            for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
-                            op.a_step = MR;
+                    for (std::size_t jr = 0; jr < nc; jr += NR) {
+                        if (pack_all_b || jr >= b_edge) {
+                            op.b = b_pack + (pack_all_b ? jr * kc : 0);
+                            op.b_step = NR;
                         } else {
-                            op.a = a.data + (ic + ir) * a.row_stride + pc;
-                            for (std::size_t r = 0; r < h; ++r) op.a_off[r] = r * a.row_stride;
-                            op.a_step = 1;
+                            op.b = b.data + pc * b.row_stride + jc + jr;
+                            op.b_step = b.row_stride;
                         }
                         double* ct = c + (ic + ir) * ldc + jc + jr;
                         run_tile(kernel, kc, op, ct, ldc, h, std::min(NR, nc - jr), first);
