@@ -12,14 +12,14 @@ namespace kestrum {
 
 namespace {
 
-// Register tile (MR rows x NR columns of outputs) and cache blocks. An MR x KC sliver of `a` stays
-// in L1 while it meets every KC x NR sliver of the packed KC x NC panel of `b`; the MC x KC block
-// of `a` it comes from stays in L2.
+// Register tile (MR rows x NR columns of outputs) and cache blocks: an MC x KC block of `a` and,
+// when it is small enough, the KC x NC panel of `b` stay in L2; slivers of both in L1.
 constexpr std::size_t MR = 6;
 constexpr std::size_t NR = 8;
 constexpr std::size_t KC = 256;
 constexpr std::size_t MC = 72;
 constexpr std::size_t NC = 3072;
+constexpr std::size_t kL2Panel = (256 * 1024) / sizeof(double);
 // Packing `b` pays off from two row tiles of `a` on; packing `a` once `b` has more columns than
 // a few slivers (below that, row-major `a` read in place is faster than copying it).
 constexpr std::size_t kPackBRows = 2 * MR;
@@ -295,9 +295,10 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
                 if (pack_all_a) pack_a(a, ic, mc, pc, kc, a_pack);
-                for (std::size_t ir = 0; ir < mc; ir += MR) {
-                    const std::size_t h = std::min(MR, mc - ir);
+                // One tile: rows ic+ir.., columns jc+jr.. of c.
+                auto tile = [&](std::size_t ir, std::size_t jr) {
                     Operands op;
+                    const std::size_t h = std::min(MR, mc - ir);
                     if (pack_all_a) {
                         op.a = a_pack + ir * kc;
                         for (std::size_t r = 0; r < MR; ++r) op.a_off[r] = r;
@@ -307,17 +308,25 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
                         for (std::size_t r = 0; r < h; ++r) op.a_off[r] = r * a.row_stride;
                         op.a_step = 1;
                     }
-                    for (std::size_t jr = 0; jr < nc; jr += NR) {
-                        if (pack_all_b || jr >= b_edge) {
-                            op.b = b_pack + (pack_all_b ? jr * kc : 0);
-                            op.b_step = NR;
-                        } else {
-                            op.b = b.data + pc * b.row_stride + jc + jr;
-                            op.b_step = b.row_stride;
-                        }
-                        double* ct = c + (ic + ir) * ldc + jc + jr;
-                        run_tile(kernel, kc, op, ct, ldc, h, std::min(NR, nc - jr), first);
+                    if (pack_all_b || jr >= b_edge) {
+                        op.b = b_pack + (pack_all_b ? jr * kc : 0);
+                        op.b_step = NR;
+                    } else {
+                        op.b = b.data + pc * b.row_stride + jc + jr;
+                        op.b_step = b.row_stride;
                     }
+                    double* ct = c + (ic + ir) * ldc + jc + jr;
+                    run_tile(kernel, kc, op, ct, ldc, h, std::min(NR, nc - jr), first);
+                };
+                // A panel of `b` that fits in L2 is swept once per sliver of `a` (which then stays
+                // in L1); a larger one is read sliver by sliver, each meeting the whole `a` block
+                // held in L2, so that neither has to come from the shared L3 again and again.
+                if (kc * nc <= kL2Panel) {
+                    for (std::size_t ir = 0; ir < mc; ir += MR)
+                        for (std::size_t jr = 0; jr < nc; jr += NR) tile(ir, jr);
+                } else {
+                    for (std::size_t jr = 0; jr < nc; jr += NR)
+                        for (std::size_t ir = 0; ir < mc; ir += MR) tile(ir, jr);
                 }
             }
         }
