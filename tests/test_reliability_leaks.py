@@ -30,7 +30,11 @@ def test_repeated_calls_do_not_grow_memory_or_reference_counts(traced, scenario)
     name, watched, call = scenario
     python_growth, heap_growth, ref_growth = leaks.measure(call, watched, ROUNDS, warmup=100)
     assert ref_growth == 0, f"{name}: arguments gained {ref_growth} references"
-    assert python_growth < PYTHON_BOUND, f"{name}: Python objects grew by {python_growth} bytes"
-    # The sanitizer build has its own allocator (and its own leak checker, scripts/sanitize --leaks).
+    # The leak-checking sanitizer run (scripts/sanitize --leaks) routes every Python object
+    # through the instrumented malloc, which changes what the interpreter's caches keep; the
+    # leak checker itself judges that run.
+    if os.environ.get("PYTHONMALLOC") != "malloc":
+        assert python_growth < PYTHON_BOUND, f"{name}: Python objects grew by {python_growth} bytes"
+    # The sanitizer build has its own allocator, which the C heap meter does not see.
     if leaks.heap_in_use and not os.environ.get("KESTRUM_SANITIZED"):
         assert heap_growth < HEAP_BOUND, f"{name}: the C heap grew by {heap_growth} bytes"
