@@ -221,3 +221,17 @@ def test_vp_root_span_and_extremes():
     expected = (1.0 + kernel("gaussian", 4.0 / 2.0)) * 0.5 * 5
     assert tree.kernel_density_approx(0.0, 2.0, "gaussian", "max_span", None, 3.0) == expected
     assert tree.kernel_density_approx(0.0, 2.0, "gaussian", "max_span", None, 2.9) != expected
+
+
+def test_chebyshev_kd_tree_estimates_with_chebyshev_extremes():
+    # Box [0, 1] x [0, 2]; query (3, 1): nearest box point (1, 1) at Chebyshev distance 2,
+    # farthest corner (0, 2) at Chebyshev distance 3 (the Euclidean ones would be 2 and sqrt(10)).
+    import math
+
+    import kestrum
+
+    pts = kestrum.Array([4, 2], [0, 0, 1, 0, 0, 2, 1, 2])
+    tree = kestrum.spatial.KDTree.from_array(pts, leaf_size=1, metric="chebyshev")
+    got = tree.kernel_density_approx([3.0, 1.0], criterion="min_samples", min_samples=0)
+    k = lambda u: math.exp(u * -0.5 * u)  # noqa: E731
+    assert got == (k(2.0) + k(3.0)) * 0.5 * 4

@@ -135,24 +135,32 @@ double KDTree::kde_span(std::size_t node) const {
     return std::sqrt(s);
 }
 
-// Dmin: to the query clamped into the box; Dmax: to the farthest corner. Both Euclidean.
+// Dmin: to the query clamped into the box; Dmax: to the farthest corner. Euclidean, except in a
+// Chebyshev tree, where both are Chebyshev distances (the Euclidean ones could exceed every
+// true distance, as for the box bound).
 template <DistanceMetric M, std::size_t D>
 std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q, const NodeBound&) const {
     const double* mn = bbox_min<D>(node);
     const double* mx = bbox_max<D>(node);
     const std::size_t dim = dim_or<D>(storage.dim);
+    // Per-dimension gaps combined as the distance does: a root sum of squares, or a running
+    // maximum that ignores NaN.
+    auto combine = [](double acc, double t) {
+        if constexpr (M == DistanceMetric::Chebyshev) return std::fmax(acc, std::fabs(t));
+        else return acc + t * t;
+    };
+    auto finish = [](double acc) {
+        if constexpr (M == DistanceMetric::Chebyshev) return acc;
+        else return std::sqrt(acc);
+    };
     double near = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
-        const double t = q[d] - clamp_checked(q[d], mn[d], mx[d]);
-        near += t * t;
-    }
+    for (std::size_t d = 0; d < dim; ++d) near = combine(near, q[d] - clamp_checked(q[d], mn[d], mx[d]));
     double far = 0.0;
     for (std::size_t d = 0; d < dim; ++d) {
         const double corner = std::fabs(q[d] - mn[d]) > std::fabs(q[d] - mx[d]) ? mn[d] : mx[d];
-        const double t = q[d] - corner;
-        far += t * t;
+        far = combine(far, q[d] - corner);
     }
-    return {std::sqrt(near), std::sqrt(far)};
+    return {finish(near), finish(far)};
 }
 
 // ---- searches -------------------------------------------------------------------------------
