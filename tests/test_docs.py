@@ -135,7 +135,7 @@ def run_page_block(path: Path, index: int):
     return outcome, earlier_incomplete
 
 
-@pytest.mark.parametrize("path, index, block", code_blocks())
+@pytest.mark.parametrize("path, index, block", list(code_blocks()))
 def test_doc_example(path, index, block):
     failure, earlier_incomplete = run_page_block(path, index)
     if failure is None:
