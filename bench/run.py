@@ -25,7 +25,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import common  # noqa: E402  (first: limits the peers' threads before NumPy is imported)
-from common import best_time  # noqa: E402
+from common import run_cases  # noqa: E402
 
 
 def load_cases(areas: set[str]):
@@ -53,14 +53,12 @@ def measure(cases, min_time: float):
     for i, case in enumerate(cases, 1):
         print(f"[{i:{width}}/{len(cases)}] {case.area:8} {case.name}", file=sys.stderr, flush=True)
         try:
-            ours = best_time(case.ours, min_time)
-            peer = best_time(case.peer, min_time) if case.peer else None
+            rows += run_cases([case], min_time)
         except BaseException as e:  # PanicException derives from BaseException
             if isinstance(e, KeyboardInterrupt):
                 raise
             errors.append((case, "".join(traceback.format_exception_only(type(e), e)).strip()))
             continue
-        rows.append((case, ours, peer, peer / ours if peer else None))
     print(f"measured {len(rows)} cases in {time.perf_counter() - started:.0f} s", file=sys.stderr)
     return rows, errors
 
