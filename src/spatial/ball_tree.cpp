@@ -55,30 +55,8 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
     if (count <= storage.leaf_size) return node;
 
-    std::size_t split_dim = 0;
-    double best = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
-        const double spread = mx[d] - mn[d];
-        if (spread > best) {
-            best = spread;
-            split_dim = d;
-        }
-    }
-    if (dim == 0) panic_bounds(0, 0);
-
-    KeyedPosition* keyed = scratch.keyed.data();
-    for (std::size_t j = 0; j < count; ++j) {
-        const double key = rows[(start + j) * dim + split_dim];
-        if (std::isnan(key)) panic_unwrap_none();
-        keyed[j] = {key, start + j};
-    }
-    const std::size_t m = count / 2;
-    select_rank(keyed, count, m);
-    apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
-
-    std::size_t mid = start + m;
-    if (count < 2) mid = start + 1;
-    if (mid == end) mid = end - 1;
+    const std::size_t mid =
+        split_at_median(storage, scratch, start, end, widest_dimension(mn.data(), mx.data(), dim)).mid;
     const std::size_t left = build_recursive(start, mid, scratch);
     const std::size_t right = build_recursive(mid, end, scratch);
     nodes[node].left = left;

@@ -228,4 +228,39 @@ void check_density_queries(const ArrayF64& queries, std::uint64_t dim) {
     if (queries.shape[1] != dim) panic_assert_eq("Query dimension must match tree dimension", queries.shape[1], dim);
 }
 
+std::size_t widest_dimension(const double* mn, const double* mx, std::size_t dim) {
+    std::size_t split_dim = 0;
+    double best = 0.0;
+    for (std::size_t d = 0; d < dim; ++d) {
+        const double spread = mx[d] - mn[d];
+        if (spread > best) {
+            best = spread;
+            split_dim = d;
+        }
+    }
+    return split_dim;
+}
+
+MedianSplit split_at_median(PointStorage& storage, BuildScratch& scratch, std::size_t start, std::size_t end,
+                            std::size_t split_dim) {
+    const std::size_t dim = storage.dim;
+    if (dim == 0) panic_bounds(0, 0);
+    double* rows = storage.data.data();
+    const std::size_t count = end - start;
+    KeyedPosition* keyed = scratch.keyed.data();
+    for (std::size_t j = 0; j < count; ++j) {
+        const double key = rows[(start + j) * dim + split_dim];
+        if (std::isnan(key)) panic_unwrap_none();
+        keyed[j] = {key, start + j};
+    }
+    const std::size_t m = count / 2;
+    select_rank(keyed, count, m);
+    apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
+
+    std::size_t mid = start + m;
+    if (count < 2) mid = start + 1;
+    if (mid == end) mid = end - 1;
+    return {mid, keyed[m].key};
+}
+
 }  // namespace kestrum::spatial

@@ -238,6 +238,19 @@ struct BuildScratch {
         : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
 };
 
+// The dimension of widest spread (max - min), the first one on ties; 0 when no spread is positive.
+std::size_t widest_dimension(const double* mn, const double* mx, std::size_t dim);
+
+struct MedianSplit {
+    std::size_t mid;  // first position of the right child
+    double key;       // the key at the median rank
+};
+
+// Orders [start, end) around the median rank (count / 2) of coordinate `split_dim`, re-laying
+// indices and rows; a NaN key is the "absent value" panic of the k-d and ball builds.
+MedianSplit split_at_median(PointStorage& storage, BuildScratch& scratch, std::size_t start, std::size_t end,
+                            std::size_t split_dim);
+
 // ---- bounded neighbour heap -----------------------------------------------------------------
 // Max-heap on distance (an equal distance never displaces an entry) with room for k (distance, point index) entries. Storage is bounded by
 // the number of points that can be offered (each point at most once), so a huge k costs

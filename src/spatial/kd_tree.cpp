@@ -40,35 +40,14 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
             if (x < mn[d]) mn[d] = x;
         }
     }
-    std::size_t split_dim = 0;
-    double best = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
-        const double spread = mx[d] - mn[d];
-        if (spread > best) {
-            best = spread;
-            split_dim = d;
-        }
-    }
+    const std::size_t split_dim = widest_dimension(mn, mx, dim);
     nodes[node].split_dim = split_dim;
 
     const std::size_t count = end - start;
     if (count <= storage.leaf_size) return node;
-    if (dim == 0) panic_bounds(0, 0);
-
-    KeyedPosition* keyed = scratch.keyed.data();
-    for (std::size_t j = 0; j < count; ++j) {
-        const double key = rows[(start + j) * dim + split_dim];
-        if (std::isnan(key)) panic_unwrap_none();
-        keyed[j] = {key, start + j};
-    }
-    const std::size_t m = count / 2;
-    select_rank(keyed, count, m);
-    apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
-    nodes[node].split_value = keyed[m].key;
-
-    std::size_t mid = start + m;
-    if (count < 2) mid = start + 1;
-    if (mid == end) mid = end - 1;
+    const MedianSplit split = split_at_median(storage, scratch, start, end, split_dim);
+    nodes[node].split_value = split.key;
+    const std::size_t mid = split.mid;
     const std::size_t left = build_recursive(start, mid, scratch);
     const std::size_t right = build_recursive(mid, end, scratch);
     nodes[node].left = left;
