@@ -158,6 +158,7 @@ Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a) {
 // Column by column (left-looking): column j of L needs only the columns before it, so the sums of
 // all its rows accumulate together, vectorised across rows, each still in ascending k. The
 // diagonal values and hence the first failing pivot are the same as in a row-by-row sweep.
+// Must not throw: an exception cannot unwind through a target_clones dispatcher.
 __attribute__((target_clones("avx2", "default"))) static bool cholesky_columns(const double* a, std::size_t n,
                                                                                 double* lt, double* s,
                                                                                 double* lj) {

@@ -234,6 +234,7 @@ void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
 }
 
 // Row vector times matrix: the whole output row accumulates together, k ascending.
+// Must not throw: an exception cannot unwind through a target_clones dispatcher.
 __attribute__((target_clones("avx2", "default"))) void gevm(const MatView& a, const MatView& b, double* c) {
     const std::size_t n = b.cols, kk = a.cols;
     for (std::size_t j = 0; j < n; ++j) c[j] = -0.0;
