@@ -47,10 +47,20 @@ BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 // The same binding for a call given as an argument tuple and a keyword dict (tp_new slots).
 BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs);
 
+// One fast-call entry per (signature, body): binds the arguments, then runs the body guarded.
+// `self` is the instance for methods and the module for functions.
+using Body = PyObject* (*)(PyObject* self, const BoundArgs& a);
+
+template <const Signature& Sig, Body F>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return F(self, bind(Sig, args, nargs, kwnames)); });
+}
+
 // Fast-call entry shapes.
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 #define KESTRUM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 #define KESTRUM_ENTRY_FLAGS (METH_FASTCALL | METH_KEYWORDS)
+#define KESTRUM_ENTRY(sig, body) KESTRUM_FASTCALL((entry<sig, body>))
 
 // ---- the Array class (defined in array.cpp) -------------------------------------------------
 struct PyArray {

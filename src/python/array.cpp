@@ -95,17 +95,6 @@ PyObject* asarray_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return asarray_with(sig, args, nargs, kwnames);
 }
 
-// ---- entry plumbing ---------------------------------------------------------------------------
-
-// One fast-call entry per (signature, body): binds the arguments, then runs the body guarded.
-// `self` is the instance for methods and the module (unused) for functions.
-using Body = PyObject* (*)(PyObject* self, const BoundArgs& a);
-
-template <const Signature& Sig, Body F>
-PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] { return F(self, bind(Sig, args, nargs, kwnames)); });
-}
-
 // ---- constructors -----------------------------------------------------------------------------
 
 PyObject* zeros_body(PyObject*, const BoundArgs& a) { return wrap_array(ArrayF64::zeros(arg_shape(a[0]))); }
@@ -668,7 +657,6 @@ const Signature sig_from_numpy{"Array.from_numpy", {"arr"}, 1};
 
 // ---- type -------------------------------------------------------------------------------------
 
-#define KESTRUM_ENTRY(sig, body) KESTRUM_FASTCALL((entry<sig, body>))
 #define KESTRUM_MATH(name)                                                                  \
     {#name, KESTRUM_ENTRY(sig_##name, math_body<elementwise::name>), KESTRUM_ENTRY_FLAGS, \
      #name "($self)\n--\n\n"}

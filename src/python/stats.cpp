@@ -13,43 +13,14 @@ PyObject* bool_result(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 
 // A reduction offered both as stats.NAME(a) and as Array.NAME(); `wrap` builds the result.
 template <auto op, auto wrap>
-PyObject* reduction_function(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        ArrayRef arr = arg_array(a[0], "a");
-        return wrap(op(*arr));
-    });
+PyObject* reduction_body(PyObject*, const BoundArgs& a) {
+    return wrap(op(*arg_array(a[0], "a")));
 }
 
 template <auto op, auto wrap>
-PyObject* reduction_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return guarded([&] {
-        bind(sig, args, nargs, kwnames);
-        ArrayRef arr(self);
-        return wrap(op(*arr));
-    });
+PyObject* reduction_method_body(PyObject* self, const BoundArgs&) {
+    return wrap(op(*ArrayRef(self)));
 }
-
-#define KESTRUM_REDUCTION(name, op, wrap)                                                                 \
-    PyObject* name##_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {    \
-        static const Signature sig{#name, {"a"}, 1};                                                    \
-        return reduction_function<op, wrap>(sig, args, nargs, kwnames);                                  \
-    }                                                                                                    \
-    PyObject* name##_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        static const Signature sig{"Array." #name, {}, 0};                                              \
-        return reduction_method<op, wrap>(sig, self, args, nargs, kwnames);                              \
-    }
-
-KESTRUM_REDUCTION(sum, stats::sum, float_result)
-KESTRUM_REDUCTION(mean, stats::mean, float_result)
-KESTRUM_REDUCTION(var, stats::var, float_result)
-KESTRUM_REDUCTION(std, stats::std_dev, float_result)
-KESTRUM_REDUCTION(any, stats::any, bool_result)
-KESTRUM_REDUCTION(all, stats::all, bool_result)
-KESTRUM_REDUCTION(median, stats::median, float_result)
-
-#undef KESTRUM_REDUCTION
 
 // A number gives a float; an Array of probabilities gives a 1-D Array (its shape is ignored).
 PyObject* quantile_of(const ArrayF64& a, PyObject* q_object) {
@@ -59,70 +30,70 @@ PyObject* quantile_of(const ArrayF64& a, PyObject* q_object) {
     return wrap_array(stats::quantiles(a, {qs.data.data(), qs.size()}));
 }
 
-PyObject* quantile_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{"quantile", {"a", "q"}, 2};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        ArrayRef arr = arg_array(a[0], "a");
-        return quantile_of(*arr, a[1]);
-    });
-}
+PyObject* quantile_body(PyObject*, const BoundArgs& a) { return quantile_of(*arg_array(a[0], "a"), a[1]); }
 
-PyObject* quantile_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{"Array.quantile", {"q"}, 1};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        ArrayRef arr(self);
-        return quantile_of(*arr, a[0]);
-    });
-}
+PyObject* quantile_method_body(PyObject* self, const BoundArgs& a) { return quantile_of(*ArrayRef(self), a[0]); }
 
 template <auto op>
-PyObject* correlation(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        ArrayRef x = arg_array(a[0], "a");
-        ArrayRef y = arg_array(a[1], "b");
-        return float_result(op(*x, *y));
-    });
+PyObject* correlation_body(PyObject*, const BoundArgs& a) {
+    ArrayRef x = arg_array(a[0], "a");
+    ArrayRef y = arg_array(a[1], "b");
+    return float_result(op(*x, *y));
 }
 
-PyObject* pearson_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"pearson", {"a", "b"}, 2};
-    return correlation<stats::pearson>(sig, args, nargs, kwnames);
-}
-
-PyObject* spearman_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"spearman", {"a", "b"}, 2};
-    return correlation<stats::spearman>(sig, args, nargs, kwnames);
-}
+#define KESTRUM_SIGNATURES(name)                            \
+    const Signature sig_##name{#name, {"a"}, 1};            \
+    const Signature sig_array_##name{"Array." #name, {}, 0};
+KESTRUM_SIGNATURES(sum)
+KESTRUM_SIGNATURES(mean)
+KESTRUM_SIGNATURES(var)
+KESTRUM_SIGNATURES(std)
+KESTRUM_SIGNATURES(any)
+KESTRUM_SIGNATURES(all)
+KESTRUM_SIGNATURES(median)
+#undef KESTRUM_SIGNATURES
+const Signature sig_quantile{"quantile", {"a", "q"}, 2}, sig_array_quantile{"Array.quantile", {"q"}, 1};
+const Signature sig_pearson{"pearson", {"a", "b"}, 2}, sig_spearman{"spearman", {"a", "b"}, 2};
 
 }  // namespace
 
+// Function and method entries of one reduction.
+#define KESTRUM_REDUCTION(name, op, wrap) \
+    {#name, KESTRUM_ENTRY(sig_##name, (reduction_body<op, wrap>)), KESTRUM_ENTRY_FLAGS, #name "(a)\n--\n\n"}
+#define KESTRUM_REDUCTION_METHOD(name, op, wrap)                                                  \
+    {#name, KESTRUM_ENTRY(sig_array_##name, (reduction_method_body<op, wrap>)), KESTRUM_ENTRY_FLAGS, \
+     #name "($self)\n--\n\n"}
+
 PyMethodDef stats_functions[] = {
-    {"sum", KESTRUM_FASTCALL(sum_function), KESTRUM_ENTRY_FLAGS, "sum(a)\n--\n\n"},
-    {"mean", KESTRUM_FASTCALL(mean_function), KESTRUM_ENTRY_FLAGS, "mean(a)\n--\n\n"},
-    {"var", KESTRUM_FASTCALL(var_function), KESTRUM_ENTRY_FLAGS, "var(a)\n--\n\n"},
-    {"std", KESTRUM_FASTCALL(std_function), KESTRUM_ENTRY_FLAGS, "std(a)\n--\n\n"},
-    {"median", KESTRUM_FASTCALL(median_function), KESTRUM_ENTRY_FLAGS, "median(a)\n--\n\n"},
-    {"quantile", KESTRUM_FASTCALL(quantile_function), KESTRUM_ENTRY_FLAGS, "quantile(a, q)\n--\n\n"},
-    {"any", KESTRUM_FASTCALL(any_function), KESTRUM_ENTRY_FLAGS, "any(a)\n--\n\n"},
-    {"all", KESTRUM_FASTCALL(all_function), KESTRUM_ENTRY_FLAGS, "all(a)\n--\n\n"},
-    {"pearson", KESTRUM_FASTCALL(pearson_function), KESTRUM_ENTRY_FLAGS, "pearson(a, b)\n--\n\n"},
-    {"spearman", KESTRUM_FASTCALL(spearman_function), KESTRUM_ENTRY_FLAGS, "spearman(a, b)\n--\n\n"},
+    KESTRUM_REDUCTION(sum, stats::sum, float_result),
+    KESTRUM_REDUCTION(mean, stats::mean, float_result),
+    KESTRUM_REDUCTION(var, stats::var, float_result),
+    KESTRUM_REDUCTION(std, stats::std_dev, float_result),
+    KESTRUM_REDUCTION(median, stats::median, float_result),
+    {"quantile", KESTRUM_ENTRY(sig_quantile, quantile_body), KESTRUM_ENTRY_FLAGS, "quantile(a, q)\n--\n\n"},
+    KESTRUM_REDUCTION(any, stats::any, bool_result),
+    KESTRUM_REDUCTION(all, stats::all, bool_result),
+    {"pearson", KESTRUM_ENTRY(sig_pearson, correlation_body<stats::pearson>), KESTRUM_ENTRY_FLAGS,
+     "pearson(a, b)\n--\n\n"},
+    {"spearman", KESTRUM_ENTRY(sig_spearman, correlation_body<stats::spearman>), KESTRUM_ENTRY_FLAGS,
+     "spearman(a, b)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef stats_array_methods[] = {
-    {"sum", KESTRUM_FASTCALL(sum_method), KESTRUM_ENTRY_FLAGS, "sum($self)\n--\n\n"},
-    {"mean", KESTRUM_FASTCALL(mean_method), KESTRUM_ENTRY_FLAGS, "mean($self)\n--\n\n"},
-    {"var", KESTRUM_FASTCALL(var_method), KESTRUM_ENTRY_FLAGS, "var($self)\n--\n\n"},
-    {"std", KESTRUM_FASTCALL(std_method), KESTRUM_ENTRY_FLAGS, "std($self)\n--\n\n"},
-    {"any", KESTRUM_FASTCALL(any_method), KESTRUM_ENTRY_FLAGS, "any($self)\n--\n\n"},
-    {"all", KESTRUM_FASTCALL(all_method), KESTRUM_ENTRY_FLAGS, "all($self)\n--\n\n"},
-    {"median", KESTRUM_FASTCALL(median_method), KESTRUM_ENTRY_FLAGS, "median($self)\n--\n\n"},
-    {"quantile", KESTRUM_FASTCALL(quantile_method), KESTRUM_ENTRY_FLAGS, "quantile($self, q)\n--\n\n"},
+    KESTRUM_REDUCTION_METHOD(sum, stats::sum, float_result),
+    KESTRUM_REDUCTION_METHOD(mean, stats::mean, float_result),
+    KESTRUM_REDUCTION_METHOD(var, stats::var, float_result),
+    KESTRUM_REDUCTION_METHOD(std, stats::std_dev, float_result),
+    KESTRUM_REDUCTION_METHOD(any, stats::any, bool_result),
+    KESTRUM_REDUCTION_METHOD(all, stats::all, bool_result),
+    KESTRUM_REDUCTION_METHOD(median, stats::median, float_result),
+    {"quantile", KESTRUM_ENTRY(sig_array_quantile, quantile_method_body), KESTRUM_ENTRY_FLAGS,
+     "quantile($self, q)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef KESTRUM_REDUCTION
+#undef KESTRUM_REDUCTION_METHOD
 
 }  // namespace kestrum::py
