@@ -39,118 +39,88 @@ void generator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* seeded_with(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        return wrap_generator(Generator::from_seed(arg_u64(a[0], "seed")));
-    });
+PyObject* seeded_body(PyObject*, const BoundArgs& a) {
+    return wrap_generator(Generator::from_seed(arg_u64(a[0], "seed")));
 }
 
-PyObject* generator_from_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.from_seed", {"seed"}, 1};
-    return seeded_with(sig, args, nargs, kwnames);
-}
-
-PyObject* random_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"seed", {"seed"}, 1};
-    return seeded_with(sig, args, nargs, kwnames);
-}
-
-PyObject* random_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{"new", {}, 0};
-        bind(sig, args, nargs, kwnames);
-        return wrap_generator(Generator::from_clock());
-    });
-}
+PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
 
 // ---- sampling ---------------------------------------------------------------------------------
 
-// Every sampling method: bind, hold the generator exclusively while the arguments are converted
-// (a conversion may run Python code that reaches this generator) and the samples are drawn.
-template <class Draw>
-PyObject* sample(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 Draw draw) {
-    return guarded([&] {
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        ExclusiveBorrow hold(as_py(self)->borrow);
-        return wrap_array(draw(a, as_py(self)->value));
-    });
+// Every sampling method holds its generator exclusively while the arguments are converted (a
+// conversion may run Python code that reaches this generator) and the samples are drawn.
+template <ArrayF64 (*draw)(const BoundArgs&, Generator&)>
+PyObject* sample_body(PyObject* self, const BoundArgs& a) {
+    ExclusiveBorrow hold(as_py(self)->borrow);
+    return wrap_array(draw(a, as_py(self)->value));
 }
 
-PyObject* generator_uniform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.uniform", {"low", "high", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const double low = arg_f64(a[0], "low");
-        const double high = arg_f64(a[1], "high");
-        return g.uniform(low, high, arg_shape(a[2]));
-    });
+ArrayF64 draw_uniform(const BoundArgs& a, Generator& g) {
+    const double low = arg_f64(a[0], "low");
+    const double high = arg_f64(a[1], "high");
+    return g.uniform(low, high, arg_shape(a[2]));
 }
 
-PyObject* generator_randint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.randint", {"low", "high", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const std::int64_t low = arg_i64(a[0], "low");
-        const std::int64_t high = arg_i64(a[1], "high");
-        return g.randint_f64(low, high, arg_shape(a[2]));
-    });
+ArrayF64 draw_randint(const BoundArgs& a, Generator& g) {
+    const std::int64_t low = arg_i64(a[0], "low");
+    const std::int64_t high = arg_i64(a[1], "high");
+    return g.randint_f64(low, high, arg_shape(a[2]));
 }
 
-PyObject* generator_standard_normal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.standard_normal", {"shape"}, 1};
-    return sample(self, sig, args, nargs, kwnames,
-                  [](const BoundArgs& a, Generator& g) { return g.standard_normal(arg_shape(a[0])); });
+ArrayF64 draw_standard_normal(const BoundArgs& a, Generator& g) { return g.standard_normal(arg_shape(a[0])); }
+
+ArrayF64 draw_normal(const BoundArgs& a, Generator& g) {
+    const double mu = arg_f64(a[0], "mu");
+    const double sigma = arg_f64(a[1], "sigma");
+    return g.normal(mu, sigma, arg_shape(a[2]));
 }
 
-PyObject* generator_normal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.normal", {"mu", "sigma", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const double mu = arg_f64(a[0], "mu");
-        const double sigma = arg_f64(a[1], "sigma");
-        return g.normal(mu, sigma, arg_shape(a[2]));
-    });
+ArrayF64 draw_lognormal(const BoundArgs& a, Generator& g) {
+    const double mu = arg_f64(a[0], "mu");
+    const double sigma = arg_f64(a[1], "sigma");
+    return g.lognormal(mu, sigma, arg_shape(a[2]));
 }
 
-PyObject* generator_lognormal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.lognormal", {"mu", "sigma", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const double mu = arg_f64(a[0], "mu");
-        const double sigma = arg_f64(a[1], "sigma");
-        return g.lognormal(mu, sigma, arg_shape(a[2]));
-    });
+ArrayF64 draw_gamma(const BoundArgs& a, Generator& g) {
+    const double shape_param = arg_f64(a[0], "shape_param");
+    const double scale = arg_f64(a[1], "scale");
+    return g.gamma(shape_param, scale, arg_shape(a[2]));
 }
 
-PyObject* generator_gamma(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.gamma", {"shape_param", "scale", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const double shape_param = arg_f64(a[0], "shape_param");
-        const double scale = arg_f64(a[1], "scale");
-        return g.gamma(shape_param, scale, arg_shape(a[2]));
-    });
+ArrayF64 draw_beta(const BoundArgs& a, Generator& g) {
+    const double alpha = arg_f64(a[0], "alpha");
+    const double beta_param = arg_f64(a[1], "beta_param");
+    return g.beta(alpha, beta_param, arg_shape(a[2]));
 }
 
-PyObject* generator_beta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Generator.beta", {"alpha", "beta_param", "shape"}, 3};
-    return sample(self, sig, args, nargs, kwnames, [](const BoundArgs& a, Generator& g) {
-        const double alpha = arg_f64(a[0], "alpha");
-        const double beta_param = arg_f64(a[1], "beta_param");
-        return g.beta(alpha, beta_param, arg_shape(a[2]));
-    });
-}
+const Signature sig_from_seed{"Generator.from_seed", {"seed"}, 1};
+const Signature sig_seed{"seed", {"seed"}, 1}, sig_new{"new", {}, 0};
+const Signature sig_uniform{"Generator.uniform", {"low", "high", "shape"}, 3};
+const Signature sig_randint{"Generator.randint", {"low", "high", "shape"}, 3};
+const Signature sig_standard_normal{"Generator.standard_normal", {"shape"}, 1};
+const Signature sig_normal{"Generator.normal", {"mu", "sigma", "shape"}, 3};
+const Signature sig_lognormal{"Generator.lognormal", {"mu", "sigma", "shape"}, 3};
+const Signature sig_gamma{"Generator.gamma", {"shape_param", "scale", "shape"}, 3};
+const Signature sig_beta{"Generator.beta", {"alpha", "beta_param", "shape"}, 3};
+
+#define KESTRUM_SAMPLER(name, signature)                                                                \
+    {#name, KESTRUM_ENTRY(sig_##name, sample_body<draw_##name>), KESTRUM_ENTRY_FLAGS, \
+     #name "($self, " signature ")\n--\n\n"}
 
 PyMethodDef generator_methods[] = {
-    {"from_seed", KESTRUM_FASTCALL(generator_from_seed), KESTRUM_ENTRY_FLAGS | METH_STATIC, "from_seed(seed)\n--\n\n"},
-    {"uniform", KESTRUM_FASTCALL(generator_uniform), KESTRUM_ENTRY_FLAGS, "uniform($self, low, high, shape)\n--\n\n"},
-    {"randint", KESTRUM_FASTCALL(generator_randint), KESTRUM_ENTRY_FLAGS, "randint($self, low, high, shape)\n--\n\n"},
-    {"standard_normal", KESTRUM_FASTCALL(generator_standard_normal), KESTRUM_ENTRY_FLAGS,
-     "standard_normal($self, shape)\n--\n\n"},
-    {"normal", KESTRUM_FASTCALL(generator_normal), KESTRUM_ENTRY_FLAGS, "normal($self, mu, sigma, shape)\n--\n\n"},
-    {"lognormal", KESTRUM_FASTCALL(generator_lognormal), KESTRUM_ENTRY_FLAGS,
-     "lognormal($self, mu, sigma, shape)\n--\n\n"},
-    {"gamma", KESTRUM_FASTCALL(generator_gamma), KESTRUM_ENTRY_FLAGS, "gamma($self, shape_param, scale, shape)\n--\n\n"},
-    {"beta", KESTRUM_FASTCALL(generator_beta), KESTRUM_ENTRY_FLAGS, "beta($self, alpha, beta_param, shape)\n--\n\n"},
+    {"from_seed", KESTRUM_ENTRY(sig_from_seed, seeded_body), KESTRUM_ENTRY_FLAGS | METH_STATIC,
+     "from_seed(seed)\n--\n\n"},
+    KESTRUM_SAMPLER(uniform, "low, high, shape"),
+    KESTRUM_SAMPLER(randint, "low, high, shape"),
+    KESTRUM_SAMPLER(standard_normal, "shape"),
+    KESTRUM_SAMPLER(normal, "mu, sigma, shape"),
+    KESTRUM_SAMPLER(lognormal, "mu, sigma, shape"),
+    KESTRUM_SAMPLER(gamma, "shape_param, scale, shape"),
+    KESTRUM_SAMPLER(beta, "alpha, beta_param, shape"),
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef KESTRUM_SAMPLER
 
 }  // namespace
 
@@ -170,8 +140,8 @@ PyTypeObject* generator_type() {
 }
 
 PyMethodDef random_functions[] = {
-    {"seed", KESTRUM_FASTCALL(random_seed), KESTRUM_ENTRY_FLAGS, "seed(seed)\n--\n\n"},
-    {"new", KESTRUM_FASTCALL(random_new), KESTRUM_ENTRY_FLAGS, "new()\n--\n\n"},
+    {"seed", KESTRUM_ENTRY(sig_seed, seeded_body), KESTRUM_ENTRY_FLAGS, "seed(seed)\n--\n\n"},
+    {"new", KESTRUM_ENTRY(sig_new, clock_seeded_body), KESTRUM_ENTRY_FLAGS, "new()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
