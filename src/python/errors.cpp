@@ -27,6 +27,9 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PyErrSet&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const Interrupted&) {
+        // The poll that stopped the loop has already set the signal handler's exception.
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const Panic& p) {
         PyObject* type = panic_exception_type();
         if (type) PyErr_SetString(type, p.message.c_str());

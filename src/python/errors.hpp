@@ -3,6 +3,7 @@
 //   Panic                                       -> PanicException
 //   Error                                       -> ValueError
 //   std::bad_alloc                              -> MemoryError
+//   Interrupted                                 -> the pending signal exception (KeyboardInterrupt)
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "array/panic.hpp"
+#include "core/interrupt.hpp"
 
 namespace kestrum::py {
 

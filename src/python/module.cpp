@@ -76,6 +76,10 @@ void module_body(PyObject* m) {
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+// Runs the interpreter's signal handlers (Ctrl-C raises KeyboardInterrupt from its handler);
+// true when one raised. Only the thread holding the interpreter lock may ask.
+bool poll_signals() noexcept { return PyGILState_Check() && PyErr_CheckSignals() != 0; }
+
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* cached_module = nullptr;
 
@@ -93,6 +97,7 @@ PyObject* init() {
         return cached_module;
     }
     if (!panic_exception_type()) return nullptr;
+    set_interrupt_poll(poll_signals);
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return nullptr;
     try {
