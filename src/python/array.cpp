@@ -31,14 +31,10 @@ ArrayF64 array_from_parts(std::vector<std::uint64_t> dims, Buffer<double> data) 
 
 // ---- construction, repr, shape, len -----------------------------------------------------------
 
-PyObject* array_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        static const Signature sig{"Array.__new__", {"shape", "data"}, 2};
-        BoundArgs a = bind_tuple(sig, args, kwargs);
-        auto dims = arg_u64_list(a[0], "shape");
-        auto data = arg_f64_list(a[1], "data");
-        return wrap_array(array_from_parts(std::move(dims), std::move(data)));
-    });
+PyObject* array_new_body(PyObject*, const BoundArgs& a) {
+    auto dims = arg_u64_list(a[0], "shape");
+    auto data = arg_f64_list(a[1], "data");
+    return wrap_array(array_from_parts(std::move(dims), std::move(data)));
 }
 
 void array_dealloc(PyObject* self) {
@@ -71,28 +67,14 @@ Py_ssize_t array_len(PyObject* self) { return static_cast<Py_ssize_t>(as_py(self
 
 // ---- asarray ----------------------------------------------------------------------------------
 
-PyObject* asarray_with(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        VecOrArray data = arg_vec_or_array(a[0], "data");
-        std::optional<std::vector<std::uint64_t>> dims;
-        if (a.present(1)) dims = arg_u64_list(a[1], "shape");
-        Buffer<double> flat =
-            std::holds_alternative<ArrayF64>(data) ? std::move(std::get<ArrayF64>(data).data)
-                                                   : std::move(std::get<Buffer<double>>(data));
-        if (!dims) dims = std::vector<std::uint64_t>{flat.size()};
-        return wrap_array(array_from_parts(std::move(*dims), std::move(flat)));
-    });
-}
-
-PyObject* asarray_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"asarray", {"data", "shape"}, 1};
-    return asarray_with(sig, args, nargs, kwnames);
-}
-
-PyObject* asarray_static(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"Array.asarray", {"data", "shape"}, 1};
-    return asarray_with(sig, args, nargs, kwnames);
+PyObject* asarray_body(PyObject*, const BoundArgs& a) {
+    VecOrArray data = arg_vec_or_array(a[0], "data");
+    std::optional<std::vector<std::uint64_t>> dims;
+    if (a.present(1)) dims = arg_u64_list(a[1], "shape");
+    Buffer<double> flat = std::holds_alternative<ArrayF64>(data) ? std::move(std::get<ArrayF64>(data).data)
+                                                                 : std::move(std::get<Buffer<double>>(data));
+    if (!dims) dims = std::vector<std::uint64_t>{flat.size()};
+    return wrap_array(array_from_parts(std::move(*dims), std::move(flat)));
 }
 
 // ---- constructors -----------------------------------------------------------------------------
@@ -129,13 +111,14 @@ PyObject* column_stack_body(PyObject*, const BoundArgs& a) {
     return wrap_array(column_stack(refs));
 }
 
-const Signature sig_zeros{"zeros", {"shape"}, 1}, sig_zeros_static{"Array.zeros", {"shape"}, 1};
-const Signature sig_ones{"ones", {"shape"}, 1}, sig_ones_static{"Array.ones", {"shape"}, 1};
-const Signature sig_full{"full", {"shape", "fill_value"}, 2},
-    sig_full_static{"Array.full", {"shape", "fill_value"}, 2};
-const Signature sig_eye{"eye", {"n", "m", "k"}, 1}, sig_eye_static{"Array.eye", {"n", "m", "k"}, 1};
-const Signature sig_diag{"diag", {"v", "k"}, 1}, sig_diag_static{"Array.diag", {"v", "k"}, 1};
-const Signature sig_column_stack{"column_stack", {"arrays"}, 1};
+Entry array_new_entry{"__new__", Kind::constructor, "Array", {required("shape"), required("data")}, array_new_body};
+Entry asarray_entry{"asarray", Kind::function, "Array", {required("data"), optional("shape")}, asarray_body};
+Entry zeros_entry{"zeros", Kind::function, "Array", {required("shape")}, zeros_body};
+Entry ones_entry{"ones", Kind::function, "Array", {required("shape")}, ones_body};
+Entry full_entry{"full", Kind::function, "Array", {required("shape"), required("fill_value")}, full_body};
+Entry eye_entry{"eye", Kind::function, "Array", {required("n"), optional("m"), optional("k")}, eye_body};
+Entry diag_entry{"diag", Kind::function, "Array", {required("v"), optional("k")}, diag_body};
+Entry column_stack_entry{"column_stack", Kind::function, nullptr, {required("arrays")}, column_stack_body};
 
 // ---- arithmetic operators ---------------------------------------------------------------------
 
@@ -209,20 +192,20 @@ PyObject* clip_body(PyObject* self, const BoundArgs& args) {
     return wrap_array(elementwise::clip(*a, min, max));
 }
 
-#define KESTRUM_MATH_SIG(name) const Signature sig_##name{"Array." #name, {}, 0};
-KESTRUM_MATH_SIG(abs)
-KESTRUM_MATH_SIG(sign)
-KESTRUM_MATH_SIG(sqrt)
-KESTRUM_MATH_SIG(exp)
-KESTRUM_MATH_SIG(log)
-KESTRUM_MATH_SIG(sin)
-KESTRUM_MATH_SIG(cos)
-KESTRUM_MATH_SIG(tan)
-KESTRUM_MATH_SIG(arcsin)
-KESTRUM_MATH_SIG(arccos)
-KESTRUM_MATH_SIG(arctan)
-#undef KESTRUM_MATH_SIG
-const Signature sig_clip{"Array.clip", {"min", "max"}, 2};
+#define KESTRUM_MATH(name) Entry name##_entry{#name, Kind::method, "Array", {}, math_body<elementwise::name>};
+KESTRUM_MATH(abs)
+KESTRUM_MATH(sign)
+KESTRUM_MATH(sqrt)
+KESTRUM_MATH(exp)
+KESTRUM_MATH(log)
+KESTRUM_MATH(sin)
+KESTRUM_MATH(cos)
+KESTRUM_MATH(tan)
+KESTRUM_MATH(arcsin)
+KESTRUM_MATH(arccos)
+KESTRUM_MATH(arctan)
+#undef KESTRUM_MATH
+Entry clip_entry{"clip", Kind::method, "Array", {required("min"), required("max")}, clip_body};
 
 // ---- indexing ---------------------------------------------------------------------------------
 
@@ -349,8 +332,8 @@ PyObject* take_body(PyObject* self, const BoundArgs& args) {
     return wrap_array(a->take(indices));
 }
 
-const Signature sig_get{"Array.get", {"indices"}, 1};
-const Signature sig_take{"Array.take", {"indices"}, 1};
+Entry get_entry{"get", Kind::method, "Array", {required("indices")}, get_body};
+Entry take_entry{"take", Kind::method, "Array", {required("indices")}, take_body};
 
 // ---- nested lists -----------------------------------------------------------------------------
 
@@ -446,8 +429,9 @@ PyObject* to_pylist_recursive_body(PyObject* self, const BoundArgs& args) {
     return pylist_recursive(*a, static_cast<std::size_t>(dim), offset);
 }
 
-const Signature sig_tolist{"Array.tolist", {}, 0};
-const Signature sig_to_pylist_recursive{"Array.to_pylist_recursive", {"dim", "offset"}, 2};
+Entry tolist_entry{"tolist", Kind::method, "Array", {}, tolist_body};
+Entry to_pylist_recursive_entry{"to_pylist_recursive", Kind::method, "Array", {required("dim"), required("offset")},
+                                to_pylist_recursive_body};
 
 // ---- iteration --------------------------------------------------------------------------------
 
@@ -652,56 +636,24 @@ PyObject* from_numpy_body(PyObject*, const BoundArgs& args) {
     return wrap_array(ArrayF64::create(std::move(shape), std::move(data)));
 }
 
-const Signature sig_to_numpy{"Array.to_numpy", {}, 0};
-const Signature sig_from_numpy{"Array.from_numpy", {"arr"}, 1};
+Entry to_numpy_entry{"to_numpy", Kind::method, "Array", {}, to_numpy_body};
+Entry from_numpy_entry{"from_numpy", Kind::static_method, "Array", {required("arr")}, from_numpy_body};
 
 // ---- type -------------------------------------------------------------------------------------
 
-#define KESTRUM_MATH(name)                                                                  \
-    {#name, KESTRUM_ENTRY(sig_##name, math_body<elementwise::name>), KESTRUM_ENTRY_FLAGS, \
-     #name "($self)\n--\n\n"}
-
-PyMethodDef array_own_methods[] = {
-    {"asarray", KESTRUM_FASTCALL(asarray_static), KESTRUM_ENTRY_FLAGS | METH_STATIC, "asarray(data, shape=None)\n--\n\n"},
-    {"zeros", KESTRUM_ENTRY(sig_zeros_static, zeros_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "zeros(shape)\n--\n\n"},
-    {"ones", KESTRUM_ENTRY(sig_ones_static, ones_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "ones(shape)\n--\n\n"},
-    {"full", KESTRUM_ENTRY(sig_full_static, full_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "full(shape, fill_value)\n--\n\n"},
-    {"eye", KESTRUM_ENTRY(sig_eye_static, eye_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "eye(n, m=None, k=None)\n--\n\n"},
-    {"diag", KESTRUM_ENTRY(sig_diag_static, diag_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "diag(v, k=None)\n--\n\n"},
-    KESTRUM_MATH(abs),
-    KESTRUM_MATH(sign),
-    KESTRUM_MATH(sqrt),
-    KESTRUM_MATH(exp),
-    KESTRUM_MATH(log),
-    KESTRUM_MATH(sin),
-    KESTRUM_MATH(cos),
-    KESTRUM_MATH(tan),
-    KESTRUM_MATH(arcsin),
-    KESTRUM_MATH(arccos),
-    KESTRUM_MATH(arctan),
-    {"clip", KESTRUM_ENTRY(sig_clip, clip_body), KESTRUM_ENTRY_FLAGS, "clip($self, min, max)\n--\n\n"},
-    {"get", KESTRUM_ENTRY(sig_get, get_body), KESTRUM_ENTRY_FLAGS, "get($self, indices)\n--\n\n"},
-    {"take", KESTRUM_ENTRY(sig_take, take_body), KESTRUM_ENTRY_FLAGS, "take($self, indices)\n--\n\n"},
-    {"tolist", KESTRUM_ENTRY(sig_tolist, tolist_body), KESTRUM_ENTRY_FLAGS, "tolist($self)\n--\n\n"},
-    {"to_pylist_recursive", KESTRUM_ENTRY(sig_to_pylist_recursive, to_pylist_recursive_body), KESTRUM_ENTRY_FLAGS,
-     "to_pylist_recursive($self, dim, offset)\n--\n\n"},
-    {"to_numpy", KESTRUM_ENTRY(sig_to_numpy, to_numpy_body), KESTRUM_ENTRY_FLAGS, "to_numpy($self)\n--\n\n"},
-    {"from_numpy", KESTRUM_ENTRY(sig_from_numpy, from_numpy_body), KESTRUM_ENTRY_FLAGS | METH_STATIC,
-     "from_numpy(arr)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+constexpr Member array_own_rows[] = {
+    twin<asarray_entry>,   twin<zeros_entry>,   twin<ones_entry>,   twin<full_entry>,
+    twin<eye_entry>,       twin<diag_entry>,    member<abs_entry>,  member<sign_entry>,
+    member<sqrt_entry>,    member<exp_entry>,   member<log_entry>,  member<sin_entry>,
+    member<cos_entry>,     member<tan_entry>,   member<arcsin_entry>, member<arccos_entry>,
+    member<arctan_entry>,  member<clip_entry>,  member<get_entry>,  member<take_entry>,
+    member<tolist_entry>,  member<to_pylist_recursive_entry>, member<to_numpy_entry>, member<from_numpy_entry>,
 };
 
-// The class's methods: its own, then those the linalg and stats areas contribute.
-PyMethodDef* all_array_methods() {
-    static std::vector<PyMethodDef> table = [] {
-        std::vector<PyMethodDef> t;
-        for (PyMethodDef* defs : {array_own_methods, linalg_array_methods, stats_array_methods})
-            for (PyMethodDef* d = defs; d->ml_name; ++d) t.push_back(*d);
-        t.push_back({nullptr, nullptr, 0, nullptr});
-        return t;
-    }();
-    return table.data();
-}
+constexpr Member module_rows[] = {
+    member<zeros_entry>, member<ones_entry>, member<full_entry>,         member<asarray_entry>,
+    member<eye_entry>,   member<diag_entry>, member<column_stack_entry>,
+};
 
 PyGetSetDef array_getset[] = {
     {"shape", array_shape, nullptr, nullptr, nullptr},
@@ -713,11 +665,12 @@ PyGetSetDef array_getset[] = {
 PyTypeObject* array_type() {
     static PyTypeObject* type = [] {
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(array_new)},
+            {Py_tp_new, reinterpret_cast<void*>(construct<array_new_entry>)},
             {Py_tp_dealloc, reinterpret_cast<void*>(array_dealloc)},
             {Py_tp_repr, reinterpret_cast<void*>(array_repr)},
-            {Py_tp_doc, const_cast<char*>("Array(shape, data)\n--\n\n")},
-            {Py_tp_methods, all_array_methods()},
+            {Py_tp_doc, const_cast<char*>(class_doc(array_new_entry))},
+            // Its own methods, then those the linalg and stats areas contribute.
+            {Py_tp_methods, method_table({array_own_rows, linalg_array_methods, stats_array_methods})},
             {Py_tp_getset, array_getset},
             {Py_tp_iter, reinterpret_cast<void*>(iter_slot)},
             {Py_mp_length, reinterpret_cast<void*>(array_len)},
@@ -766,16 +719,6 @@ PyTypeObject* array_iter_type() {
     return type;
 }
 
-PyMethodDef array_module_functions[] = {
-    {"zeros", KESTRUM_ENTRY(sig_zeros, zeros_body), KESTRUM_ENTRY_FLAGS, "zeros(shape)\n--\n\n"},
-    {"ones", KESTRUM_ENTRY(sig_ones, ones_body), KESTRUM_ENTRY_FLAGS, "ones(shape)\n--\n\n"},
-    {"full", KESTRUM_ENTRY(sig_full, full_body), KESTRUM_ENTRY_FLAGS, "full(shape, fill_value)\n--\n\n"},
-    {"asarray", KESTRUM_FASTCALL(asarray_function), KESTRUM_ENTRY_FLAGS, "asarray(data, shape=None)\n--\n\n"},
-    {"eye", KESTRUM_ENTRY(sig_eye, eye_body), KESTRUM_ENTRY_FLAGS, "eye(n, m=None, k=None)\n--\n\n"},
-    {"diag", KESTRUM_ENTRY(sig_diag, diag_body), KESTRUM_ENTRY_FLAGS, "diag(v, k=None)\n--\n\n"},
-    {"column_stack", KESTRUM_ENTRY(sig_column_stack, column_stack_body), KESTRUM_ENTRY_FLAGS,
-     "column_stack(arrays)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+constinit const std::span<const Member> array_module_functions = module_rows;
 
 }  // namespace kestrum::py

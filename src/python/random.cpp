@@ -25,13 +25,7 @@ PyObject* wrap_generator(const Generator& value) {
 
 // ---- construction -----------------------------------------------------------------------------
 
-PyObject* generator_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        static const Signature sig{"Generator.__new__", {}, 0};
-        bind_tuple(sig, args, kwargs);
-        return wrap_generator(Generator::from_clock());
-    });
-}
+PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
 
 void generator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -42,8 +36,6 @@ void generator_dealloc(PyObject* self) {
 PyObject* seeded_body(PyObject*, const BoundArgs& a) {
     return wrap_generator(Generator::from_seed(arg_u64(a[0], "seed")));
 }
-
-PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
 
 // ---- sampling ---------------------------------------------------------------------------------
 
@@ -93,44 +85,38 @@ ArrayF64 draw_beta(const BoundArgs& a, Generator& g) {
     return g.beta(alpha, beta_param, arg_shape(a[2]));
 }
 
-const Signature sig_from_seed{"Generator.from_seed", {"seed"}, 1};
-const Signature sig_seed{"seed", {"seed"}, 1}, sig_new{"new", {}, 0};
-const Signature sig_uniform{"Generator.uniform", {"low", "high", "shape"}, 3};
-const Signature sig_randint{"Generator.randint", {"low", "high", "shape"}, 3};
-const Signature sig_standard_normal{"Generator.standard_normal", {"shape"}, 1};
-const Signature sig_normal{"Generator.normal", {"mu", "sigma", "shape"}, 3};
-const Signature sig_lognormal{"Generator.lognormal", {"mu", "sigma", "shape"}, 3};
-const Signature sig_gamma{"Generator.gamma", {"shape_param", "scale", "shape"}, 3};
-const Signature sig_beta{"Generator.beta", {"alpha", "beta_param", "shape"}, 3};
+Entry generator_new_entry{"__new__", Kind::constructor, "Generator", {}, clock_seeded_body};
+Entry from_seed_entry{"from_seed", Kind::static_method, "Generator", {required("seed")}, seeded_body};
+Entry seed_entry{"seed", Kind::function, nullptr, {required("seed")}, seeded_body};
+Entry new_entry{"new", Kind::function, nullptr, {}, clock_seeded_body};
 
-#define KESTRUM_SAMPLER(name, signature)                                                                \
-    {#name, KESTRUM_ENTRY(sig_##name, sample_body<draw_##name>), KESTRUM_ENTRY_FLAGS, \
-     #name "($self, " signature ")\n--\n\n"}
+#define KESTRUM_SAMPLER(name, ...) \
+    Entry name##_entry{#name, Kind::method, "Generator", {__VA_ARGS__}, sample_body<draw_##name>};
+KESTRUM_SAMPLER(uniform, required("low"), required("high"), required("shape"))
+KESTRUM_SAMPLER(randint, required("low"), required("high"), required("shape"))
+KESTRUM_SAMPLER(standard_normal, required("shape"))
+KESTRUM_SAMPLER(normal, required("mu"), required("sigma"), required("shape"))
+KESTRUM_SAMPLER(lognormal, required("mu"), required("sigma"), required("shape"))
+KESTRUM_SAMPLER(gamma, required("shape_param"), required("scale"), required("shape"))
+KESTRUM_SAMPLER(beta, required("alpha"), required("beta_param"), required("shape"))
+#undef KESTRUM_SAMPLER
 
-PyMethodDef generator_methods[] = {
-    {"from_seed", KESTRUM_ENTRY(sig_from_seed, seeded_body), KESTRUM_ENTRY_FLAGS | METH_STATIC,
-     "from_seed(seed)\n--\n\n"},
-    KESTRUM_SAMPLER(uniform, "low, high, shape"),
-    KESTRUM_SAMPLER(randint, "low, high, shape"),
-    KESTRUM_SAMPLER(standard_normal, "shape"),
-    KESTRUM_SAMPLER(normal, "mu, sigma, shape"),
-    KESTRUM_SAMPLER(lognormal, "mu, sigma, shape"),
-    KESTRUM_SAMPLER(gamma, "shape_param, scale, shape"),
-    KESTRUM_SAMPLER(beta, "alpha, beta_param, shape"),
-    {nullptr, nullptr, 0, nullptr},
+constexpr Member generator_rows[] = {
+    member<from_seed_entry>, member<uniform_entry>, member<randint_entry>, member<standard_normal_entry>,
+    member<normal_entry>,    member<lognormal_entry>, member<gamma_entry>, member<beta_entry>,
 };
 
-#undef KESTRUM_SAMPLER
+constexpr Member function_rows[] = {member<seed_entry>, member<new_entry>};
 
 }  // namespace
 
 PyTypeObject* generator_type() {
     static PyTypeObject* type = [] {
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(generator_new)},
+            {Py_tp_new, reinterpret_cast<void*>(construct<generator_new_entry>)},
             {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
-            {Py_tp_doc, const_cast<char*>("Generator()\n--\n\n")},
-            {Py_tp_methods, generator_methods},
+            {Py_tp_doc, const_cast<char*>(class_doc(generator_new_entry))},
+            {Py_tp_methods, method_table({generator_rows})},
             {0, nullptr},
         };
         static PyType_Spec spec = {"kestrum.Generator", sizeof(PyGenerator), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -139,10 +125,6 @@ PyTypeObject* generator_type() {
     return type;
 }
 
-PyMethodDef random_functions[] = {
-    {"seed", KESTRUM_ENTRY(sig_seed, seeded_body), KESTRUM_ENTRY_FLAGS, "seed(seed)\n--\n\n"},
-    {"new", KESTRUM_ENTRY(sig_new, clock_seeded_body), KESTRUM_ENTRY_FLAGS, "new()\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+constinit const std::span<const Member> random_functions = function_rows;
 
 }  // namespace kestrum::py
