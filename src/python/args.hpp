@@ -13,37 +13,11 @@
 #include <vector>
 
 #include "array/ndarray.hpp"
-#include "python/borrow.hpp"
+#include "python/array_object.hpp"
 #include "python/entry.hpp"
 #include "python/errors.hpp"
 
 namespace kestrum::py {
-
-// ---- the Array class (defined in array.cpp) -------------------------------------------------
-struct PyArray {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    ArrayF64 value;
-};
-
-PyTypeObject* array_type();
-inline bool is_array(PyObject* o) { return Py_TYPE(o) == array_type(); }
-// A new Array instance owning `value`.
-PyObject* wrap_array(ArrayF64&& value);
-
-// An Array read in place under a shared borrow for as long as this object lives.
-class ArrayRef {
-public:
-    explicit ArrayRef(PyObject* array)
-        : guard_(reinterpret_cast<PyArray*>(array)->borrow), value_(&reinterpret_cast<PyArray*>(array)->value) {}
-    const ArrayF64& operator*() const { return *value_; }
-    const ArrayF64* operator->() const { return value_; }
-    const ArrayF64& get() const { return *value_; }
-
-private:
-    SharedBorrow guard_;
-    const ArrayF64* value_;
-};
 
 // ---- converters -------------------------------------------------------------------------------
 // Runs `convert`; a TypeError it raises gets the "argument '{name}': " prefix, others pass.

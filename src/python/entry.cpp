@@ -54,7 +54,7 @@ const char* class_doc(Entry& e) {
     return e.doc.c_str();
 }
 
-PyMethodDef* method_table(std::initializer_list<std::span<const Member>> parts) {
+PyMethodDef* method_table(const std::vector<std::span<const Member>>& parts) {
     std::vector<PyMethodDef> rows;
     for (std::span<const Member> part : parts)
         for (const Member& m : part) {

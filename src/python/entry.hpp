@@ -120,7 +120,7 @@ template <Entry& E>
 inline constexpr Member twin{&E, fastcall<E, true>, true};
 
 // A null-terminated PyMethodDef table of the given rows, made once and kept for the process.
-PyMethodDef* method_table(std::initializer_list<std::span<const Member>> parts);
+PyMethodDef* method_table(const std::vector<std::span<const Member>>& parts);
 
 // The docstring of a constructor entry, for the class's tp_doc.
 const char* class_doc(Entry& e);

@@ -7,31 +7,11 @@ namespace kestrum::py {
 
 namespace {
 
-struct PyGenerator {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Generator value;
-};
-
-PyGenerator* as_py(PyObject* o) { return reinterpret_cast<PyGenerator*>(o); }
-
-PyObject* wrap_generator(const Generator& value) {
-    PyTypeObject* type = generator_type();
-    PyObject* obj = check(type->tp_alloc(type, 0));
-    as_py(obj)->borrow = BorrowFlag{};
-    as_py(obj)->value = value;
-    return obj;
-}
+PyObject* wrap_generator(const Generator& value) { return wrap_value(generator_type(), Generator(value)); }
 
 // ---- construction -----------------------------------------------------------------------------
 
 PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
-
-void generator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
 
 PyObject* seeded_body(PyObject*, const BoundArgs& a) {
     return wrap_generator(Generator::from_seed(arg_u64(a[0], "seed")));
@@ -43,8 +23,9 @@ PyObject* seeded_body(PyObject*, const BoundArgs& a) {
 // conversion may run Python code that reaches this generator) and the samples are drawn.
 template <ArrayF64 (*draw)(const BoundArgs&, Generator&)>
 PyObject* sample_body(PyObject* self, const BoundArgs& a) {
-    ExclusiveBorrow hold(as_py(self)->borrow);
-    return wrap_array(draw(a, as_py(self)->value));
+    PyBox<Generator>* g = box<Generator>(self);
+    ExclusiveBorrow hold(g->borrow);
+    return wrap_array(draw(a, g->value));
 }
 
 ArrayF64 draw_uniform(const BoundArgs& a, Generator& g) {
@@ -114,12 +95,12 @@ PyTypeObject* generator_type() {
     static PyTypeObject* type = [] {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(construct<generator_new_entry>)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<Generator>)},
             {Py_tp_doc, const_cast<char*>(class_doc(generator_new_entry))},
             {Py_tp_methods, method_table({generator_rows})},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"kestrum.Generator", sizeof(PyGenerator), 0, Py_TPFLAGS_DEFAULT, slots};
+        static PyType_Spec spec = {"kestrum.Generator", sizeof(PyBox<Generator>), 0, Py_TPFLAGS_DEFAULT, slots};
         return make_type(&spec);
     }();
     return type;

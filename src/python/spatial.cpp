@@ -155,25 +155,7 @@ PyObject* density_result(ArrayF64&& sums) {
 // ---- classes ----------------------------------------------------------------------------------
 
 template <class Tree>
-struct PyTree {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Tree tree;
-};
-
-// Reads the tree of an instance under a shared borrow for as long as this object lives.
-template <class Tree>
-class TreeRef {
-public:
-    explicit TreeRef(PyObject* self)
-        : guard_(reinterpret_cast<PyTree<Tree>*>(self)->borrow), tree_(&reinterpret_cast<PyTree<Tree>*>(self)->tree) {}
-    const Tree& operator*() const { return *tree_; }
-    const Tree* operator->() const { return tree_; }
-
-private:
-    SharedBorrow guard_;
-    const Tree* tree_;
-};
+using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
@@ -193,21 +175,7 @@ struct VPClass {
 
 template <class C>
 PyObject* wrap_tree(typename C::Tree&& tree) {
-    PyTypeObject* type = C::type();
-    PyObject* obj = check(type->tp_alloc(type, 0));
-    auto* t = reinterpret_cast<PyTree<typename C::Tree>*>(obj);
-    t->borrow = BorrowFlag{};
-    new (&t->tree) typename C::Tree(std::move(tree));
-    return obj;
-}
-
-template <class C>
-void tree_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    using Tree = typename C::Tree;
-    reinterpret_cast<PyTree<Tree>*>(self)->tree.~Tree();
-    type->tp_free(self);
-    Py_DECREF(type);
+    return wrap_value(C::type(), std::move(tree));
 }
 
 // Defaults of the options (the leaf size is the core's).
@@ -322,12 +290,12 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 template <class C>
 PyTypeObject* make_tree_type(const char* name) {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc<C>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
         {Py_tp_methods, method_table({tree_rows<C>})},
         {kNoConstructor ? 0 : Py_tp_new, kNoConstructor ? nullptr : reinterpret_cast<void*>(refuse_new)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name, sizeof(PyTree<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
+    static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
     return make_type(&spec);
 }
 
