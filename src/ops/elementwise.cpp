@@ -1,3 +1,4 @@
+// Element-wise functions of one array: negation, abs, sign, sqrt, clip and the C-library functions.
 #include "ops/elementwise.hpp"
 
 #include <cmath>

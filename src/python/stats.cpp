@@ -3,7 +3,7 @@
 #include "python/args.hpp"
 #include "stats/correlation.hpp"
 #include "stats/reductions.hpp"
-#include "stats/stats.hpp"
+#include "stats/quantiles.hpp"
 
 namespace kestrum::py {
 

@@ -1,3 +1,4 @@
+// Pearson and Spearman correlation.
 #include "stats/correlation.hpp"
 
 #include <cmath>

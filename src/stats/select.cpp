@@ -1,3 +1,4 @@
+// Order statistics by selection, matching the stable sorted copy rank by rank.
 #include "stats/select.hpp"
 
 #include <algorithm>
