@@ -4,13 +4,12 @@ Every size drawn here is either tiny (at most a few hundred elements) or so larg
 can exist for it (2**61 elements and more), so a fuzzed call never allocates or touches gigabytes.
 """
 import math
-import struct
 
 import numpy as np
 from hypothesis import strategies as st
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import linalg, random, spatial, stats
 
 
@@ -202,18 +201,6 @@ PARAMS = {
 }
 
 
-def area_built(area):
-    if area == "stats":
-        try:
-            stats.sum(kestrum.Array([1], [1.0]))
-        except NotImplementedError:
-            return False
-        return True
-    if area == "spatial":
-        return hasattr(spatial.KDTree, "from_array")
-    return True
-
-
 def _tree(cls):
     def make(draw):
         pts = draw(matrices(6, elements=st.one_of(finite, st.sampled_from(SPECIAL_FLOATS))).filter(
@@ -305,8 +292,3 @@ for _cls_name in ("KDTree", "BallTree", "VPTree"):
             ["queries", "bandwidth", "kernel"], 0)
     _method(f"{_cls_name}.kernel_density_approx", "spatial", _tree(_cls), "kernel_density_approx",
             ["queries", "bandwidth", "kernel", "criterion", "min_samples", "max_span"], 0)
-
-
-def bits(x):
-    """Exact bit pattern of a float; all NaNs are one value."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)

@@ -1,10 +1,12 @@
+"""The module itself: exported names, submodules, text signatures, the panic type, the exported
+symbol, Array construction and repr, asarray."""
 import math
 import struct
 
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 
 
 def test_top_level_all_in_registration_order():

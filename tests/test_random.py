@@ -7,25 +7,15 @@ import ctypes
 import ctypes.util
 import math
 import random as pyrandom
-import struct
 
 import pytest
 
 import kestrum
+from support import PanicException, bits
 
 Generator = kestrum.Generator
 
 
-def _panic_type():
-    # Reached through a failing parameter check; the class is not a module attribute.
-    try:
-        Generator.from_seed(0).uniform(1, 0, [1])
-    except BaseException as e:
-        return type(e)
-    raise AssertionError("expected a panic")
-
-
-PanicException = _panic_type()
 MASK = (1 << 64) - 1
 GOLDEN = 0x9E3779B97F4A7C15
 TWO_PI = 6.283185307179586
@@ -134,10 +124,6 @@ class Ref:
             y = self.gamma_single(beta_param)
             out.append(x / (x + y))
         return out
-
-
-def bits(values):
-    return [struct.pack("<d", v) for v in values]
 
 
 def _flat(a):

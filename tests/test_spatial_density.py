@@ -4,9 +4,9 @@ import math
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import spatial
-from test_spatial_reference import (KERNELS, METRICS, TREES, build, distance, kernel, random_points,
+from spatial_reference import (KERNELS, METRICS, TREES, build, distance, kernel, random_points,
                                     storage_order, to_array)
 
 KINDS = list(TREES) + ["vp-random"]
