@@ -11,6 +11,7 @@
 #include "ops/indexing.hpp"
 #include "ops/scalar.hpp"
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/args.hpp"
 
 namespace kestrum::py {
@@ -757,6 +758,7 @@ PyTypeObject* array_iter_type() {
             {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
             {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
             {Py_tp_iternext, reinterpret_cast<void*>(iter_next_slot)},
+            {Py_tp_doc, const_cast<char*>(docs::array_iter)},
             {0, nullptr},
         };
         static PyType_Spec spec = {"kestrum.PyArrayIter", sizeof(PyArrayIter), 0,

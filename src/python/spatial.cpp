@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/args.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
@@ -177,6 +178,7 @@ private:
 
 struct KDClass {
     using Tree = KDTree;
+    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* from_array = "KDTree.from_array";
     static constexpr const char* query_knn = "KDTree.query_knn";
@@ -186,6 +188,7 @@ struct KDClass {
 };
 struct BallClass {
     using Tree = BallTree;
+    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* from_array = "BallTree.from_array";
     static constexpr const char* query_knn = "BallTree.query_knn";
@@ -195,6 +198,7 @@ struct BallClass {
 };
 struct VPClass {
     using Tree = VPTree;
+    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* from_array = "VPTree.from_array";
     static constexpr const char* query_knn = "VPTree.query_knn";
@@ -342,6 +346,7 @@ PyTypeObject* make_tree_type(const char* name, PyMethodDef* methods) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc<C>)},
         {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>(C::doc)},
         {kNoConstructor ? 0 : Py_tp_new, kNoConstructor ? nullptr : reinterpret_cast<void*>(refuse_new)},
         {0, nullptr},
     };
