@@ -59,6 +59,7 @@ def test_kernel_density_writes_a_png(tmp_path):
     proc = run_example(EXAMPLES / "kernel_density.py", tmp_path, "kde.png")
     check_ran(proc, EXAMPLES / "kernel_density.py")
     assert (tmp_path / "kde.png").read_bytes()[:8] == PNG_MAGIC
+    assert f"wrote the plot to {tmp_path / 'kde.png'}" in proc.stdout
     mass = float(re.search(r"mass on the grid ([\d.]+)", proc.stdout).group(1))
     assert 0.95 < mass < 1.01
 
