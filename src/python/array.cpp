@@ -691,16 +691,11 @@ PyMethodDef array_own_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The class's methods: its own, then those the linalg and stats areas contribute.
+// The class's methods: its own, then those the linalg, stats and pickling units contribute.
 PyMethodDef* all_array_methods() {
-    static std::vector<PyMethodDef> table = [] {
-        std::vector<PyMethodDef> t;
-        for (PyMethodDef* defs : {array_own_methods, linalg_array_methods, stats_array_methods})
-            for (PyMethodDef* d = defs; d->ml_name; ++d) t.push_back(*d);
-        t.push_back({nullptr, nullptr, 0, nullptr});
-        return t;
-    }();
-    return table.data();
+    static PyMethodDef* table =
+        joined_methods({array_own_methods, linalg_array_methods, stats_array_methods, array_pickling_methods});
+    return table;
 }
 
 PyGetSetDef array_getset[] = {
@@ -734,6 +729,8 @@ PyTypeObject* array_type() {
             {Py_nb_true_divide, reinterpret_cast<void*>(arithmetic_slot<op::Divide>)},
             {Py_nb_negative, reinterpret_cast<void*>(negative_slot)},
             {Py_nb_matrix_multiply, reinterpret_cast<void*>(array_matmul_slot)},
+            {Py_bf_getbuffer, reinterpret_cast<void*>(array_getbuffer)},
+            {Py_bf_releasebuffer, reinterpret_cast<void*>(array_releasebuffer)},
             {0, nullptr},
         };
         static PyType_Spec spec = {"kestrum.Array", sizeof(PyArray), 0, Py_TPFLAGS_DEFAULT, slots};

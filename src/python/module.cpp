@@ -1,5 +1,6 @@
 // Module initialisation: one module object per process, filled in a fixed registration order.
 #include <atomic>
+#include <vector>
 
 #include "python/areas.hpp"
 #include "python/errors.hpp"
@@ -9,6 +10,14 @@ namespace kestrum::py {
 PyObject* not_built(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
     PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
     return nullptr;
+}
+
+PyMethodDef* joined_methods(std::initializer_list<PyMethodDef*> tables) {
+    auto* joined = new std::vector<PyMethodDef>;  // type objects refer to it until the process ends
+    for (PyMethodDef* defs : tables)
+        for (PyMethodDef* d = defs; d->ml_name; ++d) joined->push_back(*d);
+    joined->push_back({nullptr, nullptr, 0, nullptr});
+    return joined->data();
 }
 
 PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
@@ -72,6 +81,8 @@ void module_body(PyObject* m) {
     add_type(spatial, ball_tree_type());
     add_type(spatial, kd_tree_type());
     add_type(spatial, vp_tree_type());
+
+    add_restore_functions(m);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -1,27 +1,14 @@
 // random submodule: the Generator class and the seed/new functions.
 #include "python/areas.hpp"
 #include "python/args.hpp"
+#include "python/generator_object.hpp"
 #include "random/generator.hpp"
 
 namespace kestrum::py {
 
 namespace {
 
-struct PyGenerator {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Generator value;
-};
-
 PyGenerator* as_py(PyObject* o) { return reinterpret_cast<PyGenerator*>(o); }
-
-PyObject* wrap_generator(const Generator& value) {
-    PyTypeObject* type = generator_type();
-    PyObject* obj = check(type->tp_alloc(type, 0));
-    as_py(obj)->borrow = BorrowFlag{};
-    as_py(obj)->value = value;
-    return obj;
-}
 
 // ---- construction -----------------------------------------------------------------------------
 
@@ -124,13 +111,21 @@ PyMethodDef generator_methods[] = {
 
 }  // namespace
 
+PyObject* wrap_generator(const Generator& value) {
+    PyTypeObject* type = generator_type();
+    PyObject* obj = check(type->tp_alloc(type, 0));
+    as_py(obj)->borrow = BorrowFlag{};
+    as_py(obj)->value = value;
+    return obj;
+}
+
 PyTypeObject* generator_type() {
     static PyTypeObject* type = [] {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(generator_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
             {Py_tp_doc, const_cast<char*>("Generator()\n--\n\n")},
-            {Py_tp_methods, generator_methods},
+            {Py_tp_methods, joined_methods({generator_methods, generator_pickling_methods})},
             {0, nullptr},
         };
         static PyType_Spec spec = {"kestrum.Generator", sizeof(PyGenerator), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -5,6 +5,7 @@
 
 #include "python/areas.hpp"
 #include "python/args.hpp"
+#include "python/tree_object.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
 #include "spatial/vp_tree.hpp"
@@ -153,27 +154,6 @@ PyObject* density_result(ArrayF64&& sums) {
 }
 
 // ---- classes ----------------------------------------------------------------------------------
-
-template <class Tree>
-struct PyTree {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Tree tree;
-};
-
-// Reads the tree of an instance under a shared borrow for as long as this object lives.
-template <class Tree>
-class TreeRef {
-public:
-    explicit TreeRef(PyObject* self)
-        : guard_(reinterpret_cast<PyTree<Tree>*>(self)->borrow), tree_(&reinterpret_cast<PyTree<Tree>*>(self)->tree) {}
-    const Tree& operator*() const { return *tree_; }
-    const Tree* operator->() const { return tree_; }
-
-private:
-    SharedBorrow guard_;
-    const Tree* tree_;
-};
 
 struct KDClass {
     using Tree = KDTree;
@@ -351,16 +331,20 @@ PyTypeObject* make_tree_type(const char* name, PyMethodDef* methods) {
 
 }  // namespace
 
+PyObject* wrap_tree(KDTree&& tree) { return wrap_tree<KDClass>(std::move(tree)); }
+PyObject* wrap_tree(BallTree&& tree) { return wrap_tree<BallClass>(std::move(tree)); }
+PyObject* wrap_tree(VPTree&& tree) { return wrap_tree<VPClass>(std::move(tree)); }
+
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_methods);
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", joined_methods({ball_methods, ball_tree_pickling_methods}));
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_methods);
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", joined_methods({kd_methods, kd_tree_pickling_methods}));
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_methods);
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", joined_methods({vp_methods, vp_tree_pickling_methods}));
     return type;
 }
 
