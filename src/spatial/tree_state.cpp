@@ -297,9 +297,9 @@ Result<AnyTree> read(std::span<const std::uint8_t> bytes, const Header& h) {
     s.data = Buffer<double>::uninit(h.n_points * h.dim);
     r.bytes(s.data.data(), s.data.size() * sizeof(double));
 
-    t.nodes.resize(h.node_count);
-    for (std::size_t i = 0; i < t.nodes.size(); ++i) {
-        auto& n = t.nodes[i];
+    t.nodes.reserve(h.node_count);
+    for (std::size_t i = 0; i < h.node_count; ++i) {
+        auto& n = t.nodes.emplace_back();
         n.right = r.get<std::uint64_t>();
         n.left = n.right == kNoChild ? kNoChild : i + 1;
         n.start = r.get<std::uint64_t>();
