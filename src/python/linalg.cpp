@@ -1,5 +1,5 @@
 // linalg submodule entries and the Array members of linear algebra.
-#include "array/linalg.hpp"
+#include "linalg/products.hpp"
 #include "python/areas.hpp"
 #include "python/args.hpp"
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "array/constructors.hpp"
-#include "array/householder.hpp"
-#include "array/linalg.hpp"
-#include "array/matmul_kernel.hpp"
+#include "linalg/householder.hpp"
+#include "linalg/products.hpp"
+#include "linalg/matmul_kernel.hpp"
 
 namespace kestrum {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "array/ndarray.hpp"
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 
 namespace kestrum {
 
