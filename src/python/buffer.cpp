@@ -6,6 +6,7 @@
 // the array are visible through it, as with a bytearray.
 #include "python/areas.hpp"
 #include "python/args.hpp"
+#include "python/array_parts.hpp"
 
 namespace kestrum::py {
 
@@ -25,7 +26,7 @@ bool also_fortran_ordered(const Shape& shape) {
 
 void fill_view(PyObject* self, Py_buffer* view, int flags) {
     if (flags & PyBUF_WRITABLE) refuse("Array buffers are read-only");
-    const ArrayF64& a = reinterpret_cast<PyArray*>(self)->value;
+    const ArrayF64& a = box<ArrayF64>(self)->value;
     if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !also_fortran_ordered(a.shape))
         refuse("Array buffers are C-contiguous");
     const std::size_t ndim = a.ndim();
@@ -63,9 +64,7 @@ void fill_view(PyObject* self, Py_buffer* view, int flags) {
     view->obj = self;
 }
 
-}  // namespace
-
-int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+int getbuffer_slot(PyObject* self, Py_buffer* view, int flags) {
     view->obj = nullptr;
     return guarded_status([&] {
         fill_view(self, view, flags);
@@ -73,6 +72,15 @@ int array_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     });
 }
 
-void array_releasebuffer(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
+void releasebuffer_slot(PyObject*, Py_buffer* view) { PyMem_Free(view->internal); }
+
+const PyType_Slot slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(getbuffer_slot)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(releasebuffer_slot)},
+};
+
+}  // namespace
+
+constinit const ClassPart array_buffer{{}, slots};
 
 }  // namespace kestrum::py

@@ -1,24 +1,10 @@
 // Module initialisation: one module object per process, filled in a fixed registration order.
 #include <atomic>
-#include <vector>
 
 #include "python/areas.hpp"
 #include "python/errors.hpp"
 
 namespace kestrum::py {
-
-PyObject* not_built(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-    return nullptr;
-}
-
-PyMethodDef* joined_methods(std::initializer_list<PyMethodDef*> tables) {
-    auto* joined = new std::vector<PyMethodDef>;  // type objects refer to it until the process ends
-    for (PyMethodDef* defs : tables)
-        for (PyMethodDef* d = defs; d->ml_name; ++d) joined->push_back(*d);
-    joined->push_back({nullptr, nullptr, 0, nullptr});
-    return joined->data();
-}
 
 PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
 
@@ -47,7 +33,8 @@ void add_type(PyObject* module, PyTypeObject* type) {
     add(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));
 }
 
-void add_functions(PyObject* module, PyMethodDef* defs) {
+void add_functions(PyObject* module, std::span<const Member> rows) {
+    PyMethodDef* defs = method_table({rows});
     Ref modname(check(PyUnicode_FromString(PyModule_GetName(module))));
     for (PyMethodDef* d = defs; d->ml_name; ++d) {
         Ref fn(check(PyCMethod_New(d, module, modname.get(), nullptr)));

@@ -13,8 +13,8 @@
 #include "array/format.hpp"
 #include "python/areas.hpp"
 #include "python/args.hpp"
-#include "python/generator_object.hpp"
-#include "python/tree_object.hpp"
+#include "python/array_parts.hpp"
+#include "random/generator.hpp"
 #include "spatial/tree_state.hpp"
 
 namespace kestrum::py {
@@ -30,7 +30,7 @@ PyObject* restore_array_fn = nullptr;
 PyObject* restore_generator_fn = nullptr;
 PyObject* restore_tree_fn = nullptr;
 
-// A contiguous buffer of another object, released on every exit path.
+// A C-contiguous buffer of another object, released on every exit path.
 class HeldBuffer {
 public:
     HeldBuffer(PyObject* o, const char* name) {
@@ -50,15 +50,15 @@ private:
     Py_buffer view_{};
 };
 
-// (restore, args) with args steals nothing: every item is borrowed.
+// (restore, args); every item of `args` is borrowed.
 PyObject* reduction(PyObject* restore, std::initializer_list<PyObject*> args) {
+    if (!restore) raise(PyExc_RuntimeError, "kestrum is not initialised");
     Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(args.size()))));
     Py_ssize_t i = 0;
     for (PyObject* a : args) {
         Py_INCREF(a);
         PyTuple_SET_ITEM(tuple.get(), i++, a);
     }
-    if (!restore) raise(PyExc_RuntimeError, "kestrum is not initialised");
     Py_INCREF(restore);
     return tuple2(restore, tuple.release());
 }
@@ -79,7 +79,7 @@ PyObject* shape_tuple(const Shape& shape) {
     return t.release();
 }
 
-PyObject* array_reduce_ex(PyObject* self, const BoundArgs& a) {
+PyObject* array_reduce_ex_body(PyObject* self, const BoundArgs& a) {
     const std::int64_t protocol = arg_i64(a[0], "protocol");
     Ref shape, data;
     {
@@ -96,12 +96,12 @@ PyObject* array_reduce_ex(PyObject* self, const BoundArgs& a) {
     return reduction(restore_array_fn, {data.get(), shape.get()});
 }
 
-PyObject* array_copy(PyObject* self, const BoundArgs&) {
+PyObject* array_copy_body(PyObject* self, const BoundArgs&) {
     ArrayF64 copy = ArrayRef(self)->clone();
     return wrap_array(std::move(copy));
 }
 
-PyObject* restore_array(PyObject*, const BoundArgs& a) {
+PyObject* restore_array_body(PyObject*, const BoundArgs& a) {
     HeldBuffer data(a[0], "data");
     Shape shape(arg_u64_list(a[1], "shape"));
     const std::uint64_t size = shape.size();
@@ -116,23 +116,19 @@ PyObject* restore_array(PyObject*, const BoundArgs& a) {
 
 // ---- Generator ------------------------------------------------------------------------------------
 
-Generator generator_state(PyObject* self) {
-    auto* g = reinterpret_cast<PyGenerator*>(self);
-    SharedBorrow hold(g->borrow);
-    return g->value;
-}
+PyObject* wrap_generator(const Generator& g) { return wrap_value(generator_type(), Generator(g)); }
 
-PyObject* generator_reduce(PyObject* self, const BoundArgs&) {
-    const Generator g = generator_state(self);
-    Ref words[4];
+PyObject* generator_reduce_body(PyObject* self, const BoundArgs&) {
+    const Generator g = *ValueRef<Generator>(self);
     const std::uint64_t state[4] = {g.s0, g.s1, g.s2, g.s3};
+    Ref words[4];
     for (int i = 0; i < 4; ++i) words[i] = Ref(check(PyLong_FromUnsignedLongLong(state[i])));
     return reduction(restore_generator_fn, {words[0].get(), words[1].get(), words[2].get(), words[3].get()});
 }
 
-PyObject* generator_copy(PyObject* self, const BoundArgs&) { return wrap_generator(generator_state(self)); }
+PyObject* generator_copy_body(PyObject* self, const BoundArgs&) { return wrap_generator(*ValueRef<Generator>(self)); }
 
-PyObject* restore_generator(PyObject*, const BoundArgs& a) {
+PyObject* restore_generator_body(PyObject*, const BoundArgs& a) {
     const std::uint64_t s0 = arg_u64(a[0], "s0"), s1 = arg_u64(a[1], "s1");
     const std::uint64_t s2 = arg_u64(a[2], "s2"), s3 = arg_u64(a[3], "s3");
     return wrap_generator(unwrap(Generator::from_state(s0, s1, s2, s3)));
@@ -140,12 +136,16 @@ PyObject* restore_generator(PyObject*, const BoundArgs& a) {
 
 // ---- trees ----------------------------------------------------------------------------------------
 
+PyTypeObject* type_of(const KDTree&) { return kd_tree_type(); }
+PyTypeObject* type_of(const BallTree&) { return ball_tree_type(); }
+PyTypeObject* type_of(const VPTree&) { return vp_tree_type(); }
+
 template <class Tree>
-PyObject* tree_reduce_ex(PyObject* self, const BoundArgs& a) {
+PyObject* tree_reduce_ex_body(PyObject* self, const BoundArgs& a) {
     const std::int64_t protocol = arg_i64(a[0], "protocol");
     Ref state;
     {
-        TreeRef<Tree> tree(self);
+        ValueRef<Tree> tree(self);
         const std::size_t size = spatial::write_tree_state(*tree, nullptr);
         state = Ref(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size))));
         spatial::write_tree_state(*tree, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(state.get())));
@@ -155,106 +155,75 @@ PyObject* tree_reduce_ex(PyObject* self, const BoundArgs& a) {
 }
 
 template <class Tree>
-PyObject* tree_copy(PyObject* self, const BoundArgs&) {
-    Tree copy = *TreeRef<Tree>(self);
-    return wrap_tree(std::move(copy));
+PyObject* tree_copy_body(PyObject* self, const BoundArgs&) {
+    Tree copy = *ValueRef<Tree>(self);
+    return wrap_value(type_of(copy), std::move(copy));
 }
 
-PyObject* restore_tree(PyObject*, const BoundArgs& a) {
+PyObject* restore_tree_body(PyObject*, const BoundArgs& a) {
     spatial::AnyTree tree = [&] {
         HeldBuffer state(a[0], "state");
         return unwrap(spatial::read_tree_state(state.bytes()));
     }();
-    return std::visit([](auto&& t) { return wrap_tree(std::move(t)); }, std::move(tree));
+    return std::visit([](auto&& t) { return wrap_value(type_of(t), std::move(t)); }, std::move(tree));
 }
 
-// ---- tables ---------------------------------------------------------------------------------------
+// ---- entries --------------------------------------------------------------------------------------
 
-const Signature sig_array_reduce_ex{"Array.__reduce_ex__", {"protocol"}, 1};
-const Signature sig_array_copy{"Array.__copy__", {}, 0};
-const Signature sig_array_deepcopy{"Array.__deepcopy__", {"memo"}, 1};
-const Signature sig_generator_reduce{"Generator.__reduce__", {}, 0};
-const Signature sig_generator_copy{"Generator.__copy__", {}, 0};
-const Signature sig_generator_deepcopy{"Generator.__deepcopy__", {"memo"}, 1};
-const Signature sig_restore_array{"_restore_array", {"data", "shape"}, 2};
-const Signature sig_restore_generator{"_restore_generator", {"s0", "s1", "s2", "s3"}, 4};
-const Signature sig_restore_tree{"_restore_tree", {"state"}, 1};
+Entry array_reduce_ex_entry{"__reduce_ex__", Kind::method, "Array", {required("protocol")}, array_reduce_ex_body};
+Entry array_copy_entry{"__copy__", Kind::method, "Array", {}, array_copy_body};
+Entry array_deepcopy_entry{"__deepcopy__", Kind::method, "Array", {required("memo")}, array_copy_body};
+constexpr Member array_rows[] = {member<array_reduce_ex_entry>, member<array_copy_entry>,
+                                 member<array_deepcopy_entry>};
 
-#define KESTRUM_COPY_METHODS(sig_copy, sig_deepcopy, body)                                                        \
-    {"__copy__", KESTRUM_ENTRY(sig_copy, body), KESTRUM_ENTRY_FLAGS, "__copy__($self, /)\n--\n\n"},              \
-        {"__deepcopy__", KESTRUM_ENTRY(sig_deepcopy, body), KESTRUM_ENTRY_FLAGS, "__deepcopy__($self, memo, /)\n--\n\n"}
-
-#define KESTRUM_REDUCE_EX(sig, body) \
-    {"__reduce_ex__", KESTRUM_ENTRY(sig, body), KESTRUM_ENTRY_FLAGS, "__reduce_ex__($self, protocol, /)\n--\n\n"}
+Entry generator_reduce_entry{"__reduce__", Kind::method, "Generator", {}, generator_reduce_body};
+Entry generator_copy_entry{"__copy__", Kind::method, "Generator", {}, generator_copy_body};
+Entry generator_deepcopy_entry{"__deepcopy__", Kind::method, "Generator", {required("memo")}, generator_copy_body};
+constexpr Member generator_rows[] = {member<generator_reduce_entry>, member<generator_copy_entry>,
+                                     member<generator_deepcopy_entry>};
 
 template <class Tree>
-struct TreeSignatures {
-    static const Signature reduce_ex, copy, deepcopy;
-};
+constexpr const char* tree_name = "KDTree";
 template <>
-const Signature TreeSignatures<KDTree>::reduce_ex{"KDTree.__reduce_ex__", {"protocol"}, 1};
+constexpr const char* tree_name<BallTree> = "BallTree";
 template <>
-const Signature TreeSignatures<KDTree>::copy{"KDTree.__copy__", {}, 0};
-template <>
-const Signature TreeSignatures<KDTree>::deepcopy{"KDTree.__deepcopy__", {"memo"}, 1};
-template <>
-const Signature TreeSignatures<BallTree>::reduce_ex{"BallTree.__reduce_ex__", {"protocol"}, 1};
-template <>
-const Signature TreeSignatures<BallTree>::copy{"BallTree.__copy__", {}, 0};
-template <>
-const Signature TreeSignatures<BallTree>::deepcopy{"BallTree.__deepcopy__", {"memo"}, 1};
-template <>
-const Signature TreeSignatures<VPTree>::reduce_ex{"VPTree.__reduce_ex__", {"protocol"}, 1};
-template <>
-const Signature TreeSignatures<VPTree>::copy{"VPTree.__copy__", {}, 0};
-template <>
-const Signature TreeSignatures<VPTree>::deepcopy{"VPTree.__deepcopy__", {"memo"}, 1};
+constexpr const char* tree_name<VPTree> = "VPTree";
 
-#define KESTRUM_TREE_PICKLING(Tree)                                                                           \
-    {                                                                                                         \
-        KESTRUM_REDUCE_EX(TreeSignatures<Tree>::reduce_ex, tree_reduce_ex<Tree>),                             \
-            KESTRUM_COPY_METHODS(TreeSignatures<Tree>::copy, TreeSignatures<Tree>::deepcopy, tree_copy<Tree>), \
-            {nullptr, nullptr, 0, nullptr},                                                                   \
-    }
-
-PyMethodDef restore_functions[] = {
-    {"_restore_array", KESTRUM_ENTRY(sig_restore_array, restore_array), KESTRUM_ENTRY_FLAGS,
-     "_restore_array(data, shape)\n--\n\n"},
-    {"_restore_generator", KESTRUM_ENTRY(sig_restore_generator, restore_generator), KESTRUM_ENTRY_FLAGS,
-     "_restore_generator(s0, s1, s2, s3)\n--\n\n"},
-    {"_restore_tree", KESTRUM_ENTRY(sig_restore_tree, restore_tree), KESTRUM_ENTRY_FLAGS,
-     "_restore_tree(state)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+template <class Tree>
+struct TreeEntries {
+    static constexpr const char* name = tree_name<Tree>;
+    static inline Entry reduce_ex{"__reduce_ex__", Kind::method, name, {required("protocol")},
+                                  tree_reduce_ex_body<Tree>};
+    static inline Entry copy{"__copy__", Kind::method, name, {}, tree_copy_body<Tree>};
+    static inline Entry deepcopy{"__deepcopy__", Kind::method, name, {required("memo")}, tree_copy_body<Tree>};
+    static constexpr Member rows[] = {member<reduce_ex>, member<copy>, member<deepcopy>};
 };
+Entry restore_array_entry{"_restore_array", Kind::function, nullptr, {required("data"), required("shape")},
+                          restore_array_body};
+Entry restore_generator_entry{"_restore_generator", Kind::function, nullptr,
+                              {required("s0"), required("s1"), required("s2"), required("s3")},
+                              restore_generator_body};
+Entry restore_tree_entry{"_restore_tree", Kind::function, nullptr, {required("state")}, restore_tree_body};
+constexpr Member restore_rows[] = {member<restore_array_entry>, member<restore_generator_entry>,
+                                   member<restore_tree_entry>};
 
 }  // namespace
 
-PyMethodDef array_pickling_methods[] = {
-    KESTRUM_REDUCE_EX(sig_array_reduce_ex, array_reduce_ex),
-    KESTRUM_COPY_METHODS(sig_array_copy, sig_array_deepcopy, array_copy),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef generator_pickling_methods[] = {
-    {"__reduce__", KESTRUM_ENTRY(sig_generator_reduce, generator_reduce), KESTRUM_ENTRY_FLAGS,
-     "__reduce__($self, /)\n--\n\n"},
-    KESTRUM_COPY_METHODS(sig_generator_copy, sig_generator_deepcopy, generator_copy),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef kd_tree_pickling_methods[] = KESTRUM_TREE_PICKLING(KDTree);
-PyMethodDef ball_tree_pickling_methods[] = KESTRUM_TREE_PICKLING(BallTree);
-PyMethodDef vp_tree_pickling_methods[] = KESTRUM_TREE_PICKLING(VPTree);
+constinit const ClassPart array_pickling{array_rows, {}};
+constinit const std::span<const Member> generator_pickling_methods = generator_rows;
+constinit const std::span<const Member> kd_tree_pickling_methods = TreeEntries<KDTree>::rows;
+constinit const std::span<const Member> ball_tree_pickling_methods = TreeEntries<BallTree>::rows;
+constinit const std::span<const Member> vp_tree_pickling_methods = TreeEntries<VPTree>::rows;
 
 void add_restore_functions(PyObject* module) {
-    PyObject** slots[] = {&restore_array_fn, &restore_generator_fn, &restore_tree_fn};
+    PyObject** kept[] = {&restore_array_fn, &restore_generator_fn, &restore_tree_fn};
+    PyMethodDef* defs = method_table({restore_rows});
     Ref modname(check(PyUnicode_FromString(PyModule_GetName(module))));
-    for (std::size_t i = 0; i < 3; ++i) {
-        PyMethodDef* def = &restore_functions[i];
-        Ref fn(check(PyCMethod_New(def, module, modname.get(), nullptr)));
-        if (PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) raise_current();
-        Py_XDECREF(*slots[i]);  // a failed import may have run this before
-        *slots[i] = fn.release();  // kept for the life of the process
+    for (std::size_t i = 0; i < std::size(kept); ++i) {
+        Ref fn(check(PyCMethod_New(&defs[i], module, modname.get(), nullptr)));
+        if (PyObject_SetAttrString(module, defs[i].ml_name, fn.get()) < 0) raise_current();
+        Py_XDECREF(*kept[i]);      // a failed import may have run this before
+        *kept[i] = fn.release();  // kept for the life of the process
     }
 }
 
