@@ -92,6 +92,19 @@ def test_generator_continues_the_same_stream(transfer, name, args):
     assert bits(g.uniform(0, 1, [4]))[1] != bits(h.uniform(0, 1, [4]))[1]
 
 
+def test_copying_a_generator_during_its_own_sampling_call_is_refused():
+    g = kestrum.random.seed(1)
+
+    class Hook:  # converted while the sampler holds the generator exclusively
+        def __float__(self):
+            pickle.dumps(g)
+            return 0.0
+
+    with pytest.raises(RuntimeError):
+        g.uniform(Hook(), 1.0, [1])
+    assert bits(pickled(g, 5).uniform(0, 1, [3])) == bits(g.uniform(0, 1, [3]))  # state untouched
+
+
 @pytest.mark.parametrize("words, error", [((0, 0, 0, 0), ValueError), ((2**64, 1, 1, 1), OverflowError),
                                           ((-1, 1, 1, 1), OverflowError)])
 def test_generator_restore_refuses_bad_words(words, error):
