@@ -279,10 +279,10 @@ constexpr Member tree_rows[] = {
 
 // Instances come only from from_array.
 template <class C>
-PyTypeObject* make_tree_type(const char* name) {
+PyTypeObject* make_tree_type(const char* name, std::span<const Member> pickling) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
-        {Py_tp_methods, method_table({tree_rows<C>})},
+        {Py_tp_methods, method_table({tree_rows<C>, pickling})},
         {Py_tp_doc, const_cast<char*>(C::doc)},
         {0, nullptr},
     };
@@ -293,15 +293,15 @@ PyTypeObject* make_tree_type(const char* name) {
 }  // namespace
 
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree");
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_tree_pickling_methods);
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree");
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_tree_pickling_methods);
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree");
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_tree_pickling_methods);
     return type;
 }
 
