@@ -278,6 +278,18 @@ public:
     // out one at a real distance.
     static bool farther(double a, double b) { return a > b || (std::isnan(a) && !std::isnan(b)); }
 
+    // Empties the heap for the next query, keeping its storage.
+    void clear() {
+        size_ = 0;
+        reject_sq_ = INFINITY;
+    }
+
+    // Orders the entries held by ascending distance (NaN last; ties by index), after which
+    // index_at / distance_at read them nearest first.
+    void sort();
+    std::uint64_t index_at(std::size_t i) const { return entries_[i].index; }
+    double distance_at(std::size_t i) const { return entries_[i].dist; }
+
     // The indices held, by ascending distance (NaN last; ties by index).
     std::vector<std::uint64_t> sorted_indices();
 
@@ -321,11 +333,17 @@ inline void offer_leaf(const PointStorage& s, std::size_t start, std::size_t end
     }
 }
 
+// Where a radius search puts what it finds: a std::vector of indices, or a RadiusCount.
+struct RadiusCount {
+    std::uint64_t n = 0;
+    void push_back(std::uint64_t) { ++n; }
+};
+
 // Appends the indices of the points at storage positions [start, end) within the radius whose
 // `point_limit` is `limit`.
-template <DistanceMetric M, std::size_t D>
+template <DistanceMetric M, std::size_t D, class Out>
 inline void collect_leaf(const PointStorage& s, std::size_t start, std::size_t end, Query q, double limit,
-                         std::vector<std::uint64_t>& results) {
+                         Out& results) {
     const std::size_t len = dim_or<D>(q.len);
     const std::size_t stride = dim_or<D>(s.dim);
     const double* row = s.row(start);

@@ -178,8 +178,8 @@ void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
     }
 }
 
-template <DistanceMetric M, std::size_t D>
-void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
+template <DistanceMetric M, std::size_t D, class Out>
+void KDTree::query_radius_recursive(std::size_t node, Query q, Out& results,
                                     double box_limit, double point_limit) const {
     for (;;) {
         const KDNode& n = nodes[node];
@@ -190,34 +190,50 @@ void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
         if (n.is_leaf()) {
             if (n.start == n.end) return;
             if constexpr (D == 0) check_query_fits(q, storage.dim);
-            collect_leaf<M, D>(storage, n.start, n.end, q, point_limit, results);
+            collect_leaf<M, D, Out>(storage, n.start, n.end, q, point_limit, results);
             return;
         }
-        query_radius_recursive<M, D>(n.left, q, results, box_limit, point_limit);
+        query_radius_recursive<M, D, Out>(n.left, q, results, box_limit, point_limit);
         node = n.right;
     }
 }
 
-std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
-    NeighbourHeap heap(k, storage.n_points);
+void KDTree::knn_into(Query q, NeighbourHeap& heap) const {
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0,
                  [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap); });
     });
+}
+
+template <class Out>
+void KDTree::radius_into(Query q, double radius, Out& out) const {
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double box = box_limit<M>(radius);
+        const double point = spatial::point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D, Out>(0, q, out, box, point); });
+    });
+}
+template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
+template void KDTree::radius_into(Query, double, RadiusCount&) const;
+
+std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    NeighbourHeap heap(k, storage.n_points);
+    knn_into(q, heap);
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    with_metric(storage.metric, [&]<DistanceMetric M>() {
-        const double box = box_limit<M>(radius);
-        const double point = spatial::point_limit<M>(radius);
-        with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, box, point); });
-    });
+    radius_into(q, radius, results);
     return results;
+}
+
+double KDTree::density_at(const double* q, KernelType kernel, const ApproxCriterion& criterion,
+                          double bandwidth) const {
+    return spatial::density_at(*this, q, kernel, criterion, bandwidth);
 }
 
 ArrayF64 KDTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {

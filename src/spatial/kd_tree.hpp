@@ -52,6 +52,14 @@ struct KDTree {
     // Point indices within `radius` (inclusive), in leaf order.
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
 
+    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
+    // n_points > 0), the radius walk appending to `out` (a vector or a RadiusCount), and the
+    // density sum at q (dim coordinates).
+    void knn_into(Query q, NeighbourHeap& heap) const;
+    template <class Out>
+    void radius_into(Query q, double radius, Out& out) const;
+    double density_at(const double* q, KernelType kernel, const ApproxCriterion& criterion, double bandwidth) const;
+
     ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
     ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
                                    double bandwidth) const;
@@ -78,8 +86,8 @@ struct KDTree {
 
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
-    template <DistanceMetric M, std::size_t D>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double box_limit,
+    template <DistanceMetric M, std::size_t D, class Out>
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double box_limit,
                                 double point_limit) const;
 
 private:

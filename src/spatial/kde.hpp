@@ -59,6 +59,21 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
     }
 }
 
+// The sum at one query of dim coordinates, accumulated from +0.0.
+template <class T>
+double density_at(const T& tree, const double* q, KernelType kernel, const ApproxCriterion& criterion,
+                  double bandwidth) {
+    const PointStorage& s = tree.storage;
+    double acc = 0.0;
+    if (s.n_points == 0) return acc;
+    with_kernel(kernel, [&]<KernelType K>() {
+        with_metric(s.metric, [&]<DistanceMetric M>() {
+            with_dim(s.dim, [&]<std::size_t D>() { kde_recursive<K, M, D>(tree, 0, q, acc, bandwidth, criterion); });
+        });
+    });
+    return acc;
+}
+
 // One walk per query row; entry i is the sum for row i, accumulated from +0.0.
 template <class T>
 ArrayF64 kernel_density_approx(const T& tree, const ArrayF64& queries, KernelType kernel,

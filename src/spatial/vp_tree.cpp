@@ -125,32 +125,51 @@ void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap,
     }
 }
 
-template <DistanceMetric M, std::size_t D>
-void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+template <DistanceMetric M, std::size_t D, class Out>
+void VPTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
                                     double limit, double c) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
         if (bound_exceeds(min_dist_to_node(node, c), radius, bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
-            collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
+            collect_leaf<M, D, Out>(storage, n.start, n.end, q, limit, results);
             return;
         }
         const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
-        query_radius_recursive<M, D>(n.left, q, results, radius, limit, c_inner);
+        query_radius_recursive<M, D, Out>(n.left, q, results, radius, limit, c_inner);
         node = n.right;
         c = distance<M>(q.x, vantage(node), len);
     }
 }
 
-std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
+void VPTree::knn_into(Query q, NeighbourHeap& heap) const {
     check_query_fits(q, storage.dim);
-    NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0,
                  [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, vantage(0), q.len)); });
     });
+}
+
+template <class Out>
+void VPTree::radius_into(Query q, double radius, Out& out) const {
+    if (storage.n_points == 0) return;
+    check_query_fits(q, storage.dim);
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double limit = point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0, [&]<std::size_t D>() {
+            query_radius_recursive<M, D, Out>(0, q, out, radius, limit, distance<M>(q.x, vantage(0), q.len));
+        });
+    });
+}
+template void VPTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
+template void VPTree::radius_into(Query, double, RadiusCount&) const;
+
+std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    NeighbourHeap heap(k, storage.n_points);
+    knn_into(q, heap);
     return heap.sorted_indices();
 }
 
@@ -159,14 +178,13 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    with_metric(storage.metric, [&]<DistanceMetric M>() {
-        const double limit = point_limit<M>(radius);
-        with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() {
-                     query_radius_recursive<M, D>(0, q, results, radius, limit, distance<M>(q.x, vantage(0), q.len));
-                 });
-    });
+    radius_into(q, radius, results);
     return results;
+}
+
+double VPTree::density_at(const double* q, KernelType kernel, const ApproxCriterion& criterion,
+                          double bandwidth) const {
+    return spatial::density_at(*this, q, kernel, criterion, bandwidth);
 }
 
 ArrayF64 VPTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
