@@ -466,8 +466,43 @@ private:
     std::vector<PyObject*> table_;
 };
 
+// Pauses the cyclic garbage collector while many new lists are made: they cannot form cycles,
+// and each collection the allocations would trigger walks every young container again.
+class CollectorPause {
+public:
+    CollectorPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        was_enabled_ = PyGC_Disable() == 1;
+#else
+        Ref gc(PyImport_ImportModule("gc"));
+        Ref enabled(gc.get() ? PyObject_CallMethod(gc.get(), "isenabled", nullptr) : nullptr);
+        Ref off(enabled.get() == Py_True ? PyObject_CallMethod(gc.get(), "disable", nullptr) : nullptr);
+        was_enabled_ = off.get() != nullptr;
+        PyErr_Clear();
+#endif
+    }
+    ~CollectorPause() {
+        if (!was_enabled_) return;
+#if PY_VERSION_HEX >= 0x030A0000
+        PyGC_Enable();
+#else
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        Ref gc(PyImport_ImportModule("gc"));
+        Ref on(gc.get() ? PyObject_CallMethod(gc.get(), "enable", nullptr) : nullptr);
+        PyErr_Restore(type, value, trace);
+#endif
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_ = false;
+};
+
 PyObject* radius_lists(const RadiusLists& found, std::uint64_t n_points) {
     const std::size_t n = found.size();
+    const CollectorPause pause;
     Ref out(check(PyList_New(static_cast<Py_ssize_t>(n))));
     IndexInts ints(n_points, found.total());
     for (std::size_t i = 0; i < n; ++i) {

@@ -111,17 +111,18 @@ void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap,
             offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
-        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
-        const double c_outer = distance<M>(q.x, vantage(n.right), len);
-        if (c < n.threshold) {
-            query_knn_recursive<M, D>(n.left, q, heap, c_inner);
-            node = n.right;
-            c = c_outer;
-        } else {
-            query_knn_recursive<M, D>(n.right, q, heap, c_outer);
-            node = n.left;
-            c = c_inner;
-        }
+        // As in the radius search, the far child's shell may rule it out before its vantage
+        // distance is needed.
+        const bool shells = !n.unbounded && len == storage.dim;
+        const double shell_scale = std::fabs(c) + std::fabs(n.threshold);
+        const bool inner_first = c < n.threshold;
+        const double c_near = inner_first ? (random_selection ? distance<M>(q.x, vantage(n.left), len) : c)
+                                          : distance<M>(q.x, vantage(n.right), len);
+        query_knn_recursive<M, D>(inner_first ? n.left : n.right, q, heap, c_near);
+        const double far_gap = inner_first ? n.threshold - c : c - n.threshold;
+        if (shells && heap.full() && bound_exceeds(far_gap, heap.top(), shell_scale, len)) return;
+        node = inner_first ? n.right : n.left;
+        c = inner_first || random_selection ? distance<M>(q.x, vantage(node), len) : c;
     }
 }
 
@@ -136,8 +137,16 @@ void VPTree::query_radius_recursive(std::size_t node, Query q, Out& results, dou
             collect_leaf<M, D, Out>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
-        query_radius_recursive<M, D, Out>(n.left, q, results, radius, limit, c_inner);
+        // The inner child's points lie within `threshold` of this vantage point, the outer child's
+        // at least that far: a child whose shell is out of reach is skipped before its own
+        // vantage distance is computed.
+        const bool shells = !n.unbounded && len == storage.dim;
+        const double shell_scale = std::fabs(c) + std::fabs(n.threshold);
+        if (!(shells && bound_exceeds(c - n.threshold, radius, shell_scale, len))) {
+            const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
+            query_radius_recursive<M, D, Out>(n.left, q, results, radius, limit, c_inner);
+        }
+        if (shells && bound_exceeds(n.threshold - c, radius, shell_scale, len)) return;
         node = n.right;
         c = distance<M>(q.x, vantage(node), len);
     }
