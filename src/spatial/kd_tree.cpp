@@ -57,6 +57,20 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 // ---- bounds ---------------------------------------------------------------------------------
 
+namespace {
+// How far x lies outside [mn, mx]: mn - x below, x - mx above, else 0 (also where either
+// difference is NaN, as for a NaN coordinate or an infinite one at an infinite bound). Written
+// without branches: the walks test every visited box, and which side a query lies on is
+// unpredictable.
+inline double box_gap(double x, double mn, double mx) {
+    const double below = mn - x;
+    const double above = x - mx;
+    double gap = below > 0.0 ? below : 0.0;
+    gap = above > gap ? above : gap;
+    return gap;
+}
+}  // namespace
+
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
     const std::size_t dim = dim_or<D>(storage.dim);
@@ -66,24 +80,17 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
         double m = 0.0;
         if (nodes[node].unbounded) return m;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            double gap = 0.0;
-            if (x < mn[d]) gap = mn[d] - x;
-            else if (x > mx[d]) gap = x - mx[d];
+            const double gap = box_gap(q[d], mn[d], mx[d]);
             m = gap > m ? gap : m;
         }
         return m;
     } else {
+        // A dimension where the query lies inside the box adds +0.0, which leaves the sum as
+        // it was.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            if (x < mn[d]) {
-                const double t = mn[d] - x;
-                s += t * t;
-            } else if (x > mx[d]) {
-                const double t = x - mx[d];
-                s += t * t;
-            }
+            const double t = box_gap(q[d], mn[d], mx[d]);
+            s += t * t;
         }
         return s;
     }
