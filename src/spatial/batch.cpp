@@ -7,6 +7,7 @@
 
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
+#include "spatial/leaf_scan.hpp"
 #include "spatial/vp_tree.hpp"
 
 namespace kestrum::spatial {

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/parallel.hpp"
-#include "spatial/common.hpp"
+#include "array/ndarray.hpp"
+#include "spatial/kernel.hpp"
+#include "spatial/options.hpp"
 
 namespace kestrum::spatial {
 
