@@ -1,3 +1,4 @@
+// Argument converters, one per parameter kind, and the builders of common results.
 #include "python/args.hpp"
 
 #include <cstring>
