@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/args.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
@@ -157,16 +158,19 @@ using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
+    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* name = "KDTree";
 };
 struct BallClass {
     using Tree = BallTree;
+    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* name = "BallTree";
 };
 struct VPClass {
     using Tree = VPTree;
+    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* name = "VPTree";
 };
@@ -280,6 +284,7 @@ PyTypeObject* make_tree_type(const char* name) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
         {Py_tp_methods, method_table({tree_rows<C>})},
+        {Py_tp_doc, const_cast<char*>(C::doc)},
         {0, nullptr},
     };
     static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT, slots};
