@@ -1,5 +1,5 @@
-// spatial submodule: the KDTree, BallTree and VPTree classes. Each instance owns one immutable
-// core tree; instances are made only by the static `from_array`.
+// spatial submodule: the KDTree, BallTree and VPTree classes and their query entries.
+// Each instance owns one immutable core tree; instances are made only by the static `from_array`.
 #include <new>
 #include <string>
 
@@ -308,7 +308,8 @@ PyObject* kernel_density_batch_body(PyObject* self, const BoundArgs& a) {
 
 template <class C>
 Entry from_array_entry{"from_array", Kind::static_method, C::name,
-                       {required("array"), defaulted("leaf_size", kDefaultLeafSize), defaulted("metric", kDefaultMetric)},
+                       {required("array"), defaulted("leaf_size", kDefaultLeafSize),
+                        defaulted("metric", kDefaultMetric)},
                        from_array_body<C>};
 template <>
 Entry from_array_entry<VPClass>{"from_array", Kind::static_method, VPClass::name,
