@@ -91,6 +91,61 @@ inline double reduced_distance(const double* a, const double* b, std::size_t n) 
 // -inf for a negative t, NaN for NaN (every comparison then fails, as it would with t).
 double sqrt_bound(double t);
 
+// ---- overflow-safe bounds ----------------------------------------------------------------------
+// The bounds of boxes, balls and rings are built from sums (of squares) of coordinate differences
+// that can overflow although the distances they bound do not. Where a plain computation gives
+// inf it is redone on coordinates scaled by this power of two, which no sum of finite values can
+// overflow; scaling is exact but in the subnormal range, whose losses are far below the
+// magnitudes that overflowed.
+inline constexpr double kOverflowScale = 0x1p-560;
+
+// The metric's distance between a * scale and b * scale.
+template <DistanceMetric M>
+double distance_scaled(const double* a, const double* b, std::size_t n, double scale) {
+    double acc = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = a[i] * scale - b[i] * scale;
+        if constexpr (M == DistanceMetric::Euclidean) acc += t * t;
+        else if constexpr (M == DistanceMetric::Manhattan) acc += std::fabs(t);
+        else acc = std::fabs(t) > acc ? std::fabs(t) : acc;
+    }
+    if constexpr (M == DistanceMetric::Euclidean) return std::sqrt(acc);
+    else return acc;
+}
+
+// A distance taken at a power-of-two scale: `d` is the distance times `scale`.
+struct ScaledDistance {
+    double d;
+    double scale;
+};
+
+// The distance to a node's reference point, at scale 1 unless it overflowed there.
+template <DistanceMetric M>
+inline ScaledDistance reference_distance(const double* a, const double* b, std::size_t n) {
+    const double d = distance<M>(a, b, n);
+    if (d != INFINITY) [[likely]] return {d, 1.0};
+    return {distance_scaled<M>(a, b, n, kOverflowScale), kOverflowScale};
+}
+
+// The square root of the sum of term(i, 1.0)^2 over i in [0, n), in order; where that sum
+// overflows, the same on term(i, kOverflowScale) (the term of coordinates scaled by it), scaled
+// back: inf only when the root itself exceeds the largest float.
+template <class Term>
+double root_sum_squares(std::size_t n, Term term) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = term(i, 1.0);
+        s += t * t;
+    }
+    if (s != INFINITY) [[likely]] return std::sqrt(s);
+    double r = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = term(i, kOverflowScale);
+        r += t * t;
+    }
+    return std::sqrt(r) / kOverflowScale;
+}
+
 // Calls f.template operator()<D>() with the dimension as a compile-time constant for the common
 // small dimensions, D = 0 (read it at run time) otherwise.
 template <class F>

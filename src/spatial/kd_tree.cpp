@@ -57,6 +57,13 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 // ---- bounds ---------------------------------------------------------------------------------
 
+// Distance from q to the box along dimension d (0 inside), for coordinates scaled by `scale`.
+inline double box_gap(double x, double mn, double mx, double scale) {
+    if (x < mn) return mn * scale - x * scale;
+    if (x > mx) return x * scale - mx * scale;
+    return 0.0;
+}
+
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
     const std::size_t dim = dim_or<D>(storage.dim);
@@ -66,24 +73,22 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
         double m = 0.0;
         if (nodes[node].unbounded) return m;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            double gap = 0.0;
-            if (x < mn[d]) gap = mn[d] - x;
-            else if (x > mx[d]) gap = x - mx[d];
+            const double gap = box_gap(q[d], mn[d], mx[d], 1.0);
             m = gap > m ? gap : m;
         }
         return m;
+    } else if constexpr (M == DistanceMetric::Manhattan) {
+        // The sum of the gaps bounds a Manhattan distance more tightly than the Euclidean box
+        // distance and overflows only where every point's distance does.
+        double s = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) s += box_gap(q[d], mn[d], mx[d], 1.0);
+        return s;
     } else {
+        // Where this overflows, so does every point's sum of squares.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            if (x < mn[d]) {
-                const double t = mn[d] - x;
-                s += t * t;
-            } else if (x > mx[d]) {
-                const double t = x - mx[d];
-                s += t * t;
-            }
+            const double t = box_gap(q[d], mn[d], mx[d], 1.0);
+            s += t * t;
         }
         return s;
     }
@@ -91,27 +96,24 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
 
 template <DistanceMetric M, std::size_t D>
 double KDTree::box_distance(std::size_t node, const double* q) const {
-    const double r = reduced_box_distance<M, D>(node, q);
-    if constexpr (M == DistanceMetric::Chebyshev) return r;
-    else return std::sqrt(r);
+    if constexpr (M == DistanceMetric::Chebyshev) return reduced_box_distance<M, D>(node, q);
+    const double* mn = bbox_min<D>(node);
+    const double* mx = bbox_max<D>(node);
+    return root_sum_squares(dim_or<D>(storage.dim),
+                            [&](std::size_t d, double scale) { return box_gap(q[d], mn[d], mx[d], scale); });
 }
 
 // A distance limit in the units of `reduced_box_distance`.
 template <DistanceMetric M>
 inline double box_limit(double limit) {
-    if constexpr (M == DistanceMetric::Chebyshev) return limit;
-    else return sqrt_bound(limit);
+    if constexpr (M == DistanceMetric::Euclidean) return sqrt_bound(limit);
+    else return limit;
 }
 
 double KDTree::kde_span(std::size_t node) const {
     const double* mn = bbox_min(node);
     const double* mx = bbox_max(node);
-    double s = 0.0;
-    for (std::size_t d = 0; d < storage.dim; ++d) {
-        const double t = mx[d] - mn[d];
-        s += t * t;
-    }
-    return std::sqrt(s);
+    return root_sum_squares(storage.dim, [&](std::size_t d, double scale) { return mx[d] * scale - mn[d] * scale; });
 }
 
 // Dmin: to the query clamped into the box; Dmax: to the farthest corner. Euclidean, except in a
@@ -122,24 +124,20 @@ std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q
     const double* mn = bbox_min<D>(node);
     const double* mx = bbox_max<D>(node);
     const std::size_t dim = dim_or<D>(storage.dim);
-    // Per-dimension gaps combined as the distance does: a root sum of squares, or a running
-    // maximum that ignores NaN.
-    auto combine = [](double acc, double t) {
-        if constexpr (M == DistanceMetric::Chebyshev) return std::fmax(acc, std::fabs(t));
-        else return acc + t * t;
-    };
-    auto finish = [](double acc) {
-        if constexpr (M == DistanceMetric::Chebyshev) return acc;
-        else return std::sqrt(acc);
-    };
-    double near = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) near = combine(near, q[d] - clamp_checked(q[d], mn[d], mx[d]));
-    double far = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
+    auto near = [&](std::size_t d, double scale) { return q[d] * scale - clamp_checked(q[d], mn[d], mx[d]) * scale; };
+    auto far = [&](std::size_t d, double scale) {
         const double corner = std::fabs(q[d] - mn[d]) > std::fabs(q[d] - mx[d]) ? mn[d] : mx[d];
-        far = combine(far, q[d] - corner);
+        return q[d] * scale - corner * scale;
+    };
+    if constexpr (M == DistanceMetric::Chebyshev) {
+        // A running maximum that ignores NaN.
+        double dmin = 0.0, dmax = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) dmin = std::fmax(dmin, std::fabs(near(d, 1.0)));
+        for (std::size_t d = 0; d < dim; ++d) dmax = std::fmax(dmax, std::fabs(far(d, 1.0)));
+        return {dmin, dmax};
+    } else {
+        return {root_sum_squares(dim, near), root_sum_squares(dim, far)};
     }
-    return {finish(near), finish(far)};
 }
 
 // ---- searches -------------------------------------------------------------------------------
@@ -156,10 +154,10 @@ void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
                 if (q.len < storage.dim) panic_bounds(q.len, q.len);
             }
             const double box = reduced_box_distance<M, D>(node, q.x);
-            if constexpr (M == DistanceMetric::Chebyshev) {
-                if (box > heap.top()) return;
-            } else {
+            if constexpr (M == DistanceMetric::Euclidean) {
                 if (box > heap.reject_sq()) return;
+            } else {
+                if (box > heap.top()) return;
             }
         }
         if (n.is_leaf()) {

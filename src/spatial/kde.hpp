@@ -18,8 +18,9 @@
 namespace kestrum::spatial {
 
 struct NodeBound {
-    double lower;  // L
-    double ref;    // distance to the node's reference point, where the tree has one
+    double lower;        // L
+    double ref;          // distance to the node's reference point (times `scale`), where the tree has one
+    double scale = 1.0;  // the power of two `ref` was taken at (see reference_distance)
 };
 
 template <KernelType K, DistanceMetric M, std::size_t D, class T>

@@ -76,6 +76,17 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
     vantages.insert(vantages.end(), vantage, vantage + dim);
+    if (max_dist == INFINITY) {
+        double lo = INFINITY, hi = -INFINITY;
+        with_metric(storage.metric, [&]<DistanceMetric M>() {
+            for (std::size_t p = start + 1; p < end; ++p) {
+                const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
+                if (d < lo) lo = d;
+                if (d > hi) hi = d;
+            }
+        });
+        scaled_rings.push_back({node, {lo, hi}});
+    }
     nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist,
                            storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
@@ -86,6 +97,14 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         nodes[node].right = right;
     }
     return node;
+}
+
+std::pair<double, double> VPTree::ring_at(std::size_t node, double scale) const {
+    const VPNode& n = nodes[node];
+    if (n.max_dist != INFINITY || scale == 1.0) return {n.min_dist * scale, n.max_dist * scale};
+    const auto it = std::lower_bound(scaled_rings.begin(), scaled_rings.end(), node,
+                                     [](const auto& entry, std::size_t key) { return entry.first < key; });
+    return it != scaled_rings.end() && it->first == node ? it->second : std::pair{n.min_dist, n.max_dist};
 }
 
 // ---- searches -------------------------------------------------------------------------------
