@@ -41,6 +41,7 @@ Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t lea
 std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -139,6 +140,8 @@ void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std
 }
 
 std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
+    InterruptCheck check;
+    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
@@ -151,6 +154,8 @@ std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
 }
 
 std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
+    InterruptCheck check;
+    q.check = &check;
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));

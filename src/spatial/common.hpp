@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "array/ndarray.hpp"
+#include "core/interrupt.hpp"
 
 namespace kestrum::spatial {
 
@@ -243,10 +244,17 @@ struct PointStorage {
     ArrayF64 points() const;
 };
 
-// A query point: its coordinates and how many there are (not necessarily `dim`).
+// A query point: its coordinates and how many there are (not necessarily `dim`), and the
+// interrupt countdown of a walk run for a caller on its own thread (none in worker threads).
 struct Query {
     const double* x;
     std::size_t len;
+    InterruptCheck* check = nullptr;
+
+    // Counts the work of scanning `points` stored points.
+    void tick(std::size_t points) const {
+        if (check) check->tick(points * (len + 4));
+    }
 };
 
 // Query coordinates are read at the same positions as the stored point's; a longer query would
@@ -288,6 +296,7 @@ struct BuildScratch {
     std::vector<std::uint64_t> indices;
     std::vector<double> rows;
     std::vector<double> lows, highs;  // per-dimension extremes of the node being built
+    InterruptCheck check;             // ticked per node with the node's coordinate count
 
     BuildScratch(std::size_t n_points, std::size_t dim)
         : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
@@ -374,6 +383,7 @@ inline void offer_leaf(const PointStorage& s, std::size_t start, std::size_t end
             heap.offer(distance<M>(q.x, row, len), s.indices[p]);
         }
     }
+    q.tick(end - start);
 }
 
 // Appends the indices of the points at storage positions [start, end) within the radius whose
@@ -386,6 +396,7 @@ inline void collect_leaf(const PointStorage& s, std::size_t start, std::size_t e
     const double* row = s.row(start);
     for (std::size_t p = start; p < end; ++p, row += stride)
         if (reduced_distance<M>(q.x, row, len) <= limit) results.push_back(s.indices[p]);
+    q.tick(end - start);
 }
 
 // "min > max, or either was NaN. min = {}, max = {}" for clamping into an inverted interval.

@@ -23,6 +23,7 @@ Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_si
 std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
 
     nodes.push_back(KDNode{kNoChild, kNoChild, start, end, 0, 0.0, false, {}});
@@ -197,6 +198,8 @@ void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
 }
 
 std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
+    InterruptCheck check;
+    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
@@ -207,6 +210,8 @@ std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
+    InterruptCheck check;
+    q.check = &check;
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
     with_metric(storage.metric, [&]<DistanceMetric M>() {

@@ -29,6 +29,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
     std::uint64_t* indices = storage.indices.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -163,6 +164,8 @@ void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
 }
 
 std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
+    InterruptCheck check;
+    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
@@ -174,6 +177,8 @@ std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
 }
 
 std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
+    InterruptCheck check;
+    q.check = &check;
     if (storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
