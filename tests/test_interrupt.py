@@ -20,8 +20,8 @@ CASES = {
     "normal": ("pass", "g.normal(0.0, 1.0, [60_000_000])", "g"),
     "gamma": ("pass", "g.gamma(0.5, 1.0, [40_000_000])", "g"),
     "uniform": ("pass", "g.uniform(0.0, 1.0, [200_000_000])", "g"),
-    "kd-build": ("a = g.uniform(0, 1, [3_000_000, 3])", "spatial.KDTree.from_array(a)", "a"),
-    "vp-build": ("a = g.uniform(0, 1, [3_000_000, 3])", "spatial.VPTree.from_array(a, 20, 'euclidean', 'random')", "a"),
+    "kd-build": ("a = g.uniform(0, 1, [1_500_000, 3])", "spatial.KDTree.from_array(a)", "a"),
+    "vp-build": ("a = g.uniform(0, 1, [1_500_000, 3])", "spatial.VPTree.from_array(a, 20, 'euclidean', 'random')", "a"),
     "knn": ("t = spatial.BallTree.from_array(g.uniform(0, 1, [2_000_000, 2]), 4)", "t.query_knn([0.5, 0.5], 2_000_000)", "t"),
     "density": ("t = spatial.KDTree.from_array(g.uniform(0, 1, [20_000, 2]))\nq = g.uniform(0, 1, [200_000, 2])",
                 "t.kernel_density(q, 100.0, 'uniform')", "t"),
@@ -72,4 +72,4 @@ def test_sigint_stops_a_long_call(name):
         child.kill()
         _, err = child.communicate()
     assert line == "interrupted", err
-    assert elapsed < 1.0
+    assert elapsed < 1.0, f"{elapsed:.2f} s"

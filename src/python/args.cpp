@@ -4,117 +4,32 @@
 
 namespace kestrum::py {
 
-// ---- binding ------------------------------------------------------------------------------------
-
-static std::string quoted_list(const std::vector<const char*>& names) {
-    std::string s;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i) s += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        s += "'";
-        s += names[i];
-        s += "'";
-    }
-    return s;
-}
-
-[[noreturn]] static void too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const std::size_t total = sig.params.size();
-    std::string msg = std::string(sig.qualname) + "() takes ";
-    if (sig.required != total)
-        msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total) + " positional arguments";
-    else
-        msg += std::to_string(total) + (total == 1 ? " positional argument" : " positional arguments");
-    msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
-    raise(PyExc_TypeError, msg);
-}
-
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArgs out;
-    const std::size_t total = sig.params.size();
-    const char* const* names = sig.params.begin();
-    if (static_cast<std::size_t>(nargs) > total) too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out.items_[i] = args[i];
-
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t slot = total;
-        for (std::size_t p = 0; p < total; ++p)
-            if (PyUnicode_CompareWithASCIIString(key, names[p]) == 0) {
-                slot = p;
-                break;
-            }
-        const char* keytext = PyUnicode_AsUTF8(key);
-        if (!keytext) raise_current();
-        if (slot == total)
-            raise(PyExc_TypeError,
-                  std::string(sig.qualname) + "() got an unexpected keyword argument '" + keytext + "'");
-        if (out.items_[slot])
-            raise(PyExc_TypeError,
-                  std::string(sig.qualname) + "() got multiple values for argument '" + keytext + "'");
-        out.items_[slot] = args[nargs + k];
-    }
-
-    std::vector<const char*> missing;
-    for (std::size_t p = 0; p < sig.required; ++p)
-        if (!out.items_[p]) missing.push_back(names[p]);
-    if (!missing.empty())
-        raise(PyExc_TypeError, std::string(sig.qualname) + "() missing " + std::to_string(missing.size()) +
-                                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
-                                   quoted_list(missing));
-    return out;
-}
-
-BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    std::vector<PyObject*> flat;
-    flat.reserve(static_cast<std::size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-    Ref kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        kwnames = Ref(check(PyTuple_New(PyDict_GET_SIZE(kwargs))));
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) {
-            Py_INCREF(k);
-            PyTuple_SET_ITEM(kwnames.get(), i++, k);
-            flat.push_back(v);  // borrowed from the dict, which outlives the call
-        }
-    }
-    return bind(sig, flat.data(), nargs, kwnames.get());
-}
-
 // ---- conversion errors --------------------------------------------------------------------------
 
 void reraise_for_argument(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref text(PyObject_Str(value));
-    PyObject* cause = value ? PyException_GetCause(value) : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    if (!text) {
-        Py_XDECREF(cause);
-        throw PyErrSet{};
-    }
-    Ref exc(PyObject_CallFunction(PyExc_TypeError, "s", ""));
-    Ref msg(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    if (!exc || !msg) {
-        Py_XDECREF(cause);
-        throw PyErrSet{};
-    }
+    Ref error(take_pending_exception());
+    Ref text(check(PyObject_Str(error.get())));
+    Ref cause(PyException_GetCause(error.get()));
+    Ref exc(check(PyObject_CallFunction(PyExc_TypeError, "s", "")));
+    Ref msg(check(PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
     Ref argsv(PyTuple_Pack(1, msg.get()));
     if (argsv) PyObject_SetAttrString(exc.get(), "args", argsv.get());
-    if (cause) PyException_SetCause(exc.get(), cause);  // steals
+    if (cause) PyException_SetCause(exc.get(), cause.release());  // steals
     PyErr_SetObject(PyExc_TypeError, exc.get());
     throw PyErrSet{};
 }
 
+bool clear_if_fallback(Fallback when) {
+    const bool fallback = when == Fallback::on_type_or_value_error
+                              ? PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)
+                              : PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+    if (fallback) PyErr_Clear();
+    return fallback;
+}
+
 [[noreturn]] static void cannot_cast(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", _PyType_Name(Py_TYPE(o)), target);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name_of(o), target);
     throw PyErrSet{};
 }
 
@@ -238,11 +153,6 @@ ArrayRef arg_array(PyObject* o, const char* name) {
     return ArrayRef(o);
 }
 
-ArrayF64 arg_array_copy(PyObject* o, const char* name) {
-    ArrayRef a = arg_array(o, name);
-    return a->clone();
-}
-
 std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name) {
     return with_argument(name, [&] {
         std::vector<ArrayF64> out;
@@ -259,7 +169,7 @@ std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name) {
 std::string arg_str(PyObject* o, const char* name) {
     if (!PyUnicode_Check(o)) {
         with_argument(name, [&] {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", _PyType_Name(Py_TYPE(o)));
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(o));
             throw PyErrSet{};
         });
     }
@@ -286,15 +196,7 @@ std::optional<double> arg_opt_f64(PyObject* o, const char* name) {
 
 // Describes the pending exception as one alternative's reason and clears it.
 static std::string alternative_reason(const char* field) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    std::string reason = std::string("TypeError: failed to extract field ") + field + ", caused by ";
-    if (value) reason += describe_chain(value);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return reason;
+    return std::string("TypeError: failed to extract field ") + field + ", caused by " + take_pending_description();
 }
 
 [[noreturn]] static void union_failure(const char* enum_name, const char* alternatives, const char* first,
@@ -309,7 +211,7 @@ static std::string alternative_reason(const char* field) {
 // The Array alternative's reason, written without raising (it is only needed on failure).
 static std::string not_an_array_reason(PyObject* o, const char* field) {
     return std::string("TypeError: failed to extract field ") + field + ", caused by TypeError: '" +
-           _PyType_Name(Py_TYPE(o)) + "' object cannot be cast as 'Array'";
+           type_name_of(o) + "' object cannot be cast as 'Array'";
 }
 
 VecOrArray arg_vec_or_array(PyObject* o, const char* name) {

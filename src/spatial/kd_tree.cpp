@@ -1,23 +1,27 @@
+// k-d tree build, box bounds and searches.
 #include "spatial/kd_tree.hpp"
 
 #include <algorithm>
 #include <cmath>
+
+#include "spatial/kde.hpp"
+#include "spatial/leaf_scan.hpp"
+#include "spatial/overflow_safe.hpp"
+#include "spatial/tree_build.hpp"
 
 namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
 Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
-    if (auto e = check_leaf_size(leaf_size)) return *e;
-    KDTree t;
-    t.storage = PointStorage::from_source(array, leaf_size, metric);
-    const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
-    t.nodes.reserve(expected_nodes);
-    if (t.storage.dim > kInlineBoxDim) t.boxes.reserve(expected_nodes * 2 * t.storage.dim);
-    BuildScratch scratch(n > leaf_size ? n : 0, t.storage.dim);  // only splits use it
-    t.build_recursive(0, n, scratch);
-    return t;
+    return build_tree(KDTree{}, array, leaf_size, metric);
+}
+
+void KDTree::build(std::size_t expected_nodes) {
+    const std::size_t n = storage.n_points;
+    if (storage.dim > kInlineBoxDim) boxes.reserve(expected_nodes * 2 * storage.dim);
+    BuildScratch scratch(n > storage.leaf_size ? n : 0, storage.dim);  // only splits use it
+    build_recursive(0, n, scratch);
 }
 
 std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
@@ -58,7 +62,7 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 // ---- bounds ---------------------------------------------------------------------------------
 
-// Distance from q to the box along dimension d (0 inside), for coordinates scaled by `scale`.
+// Distance from q to the box along one dimension (0 inside), for coordinates scaled by `scale`.
 inline double box_gap(double x, double mn, double mx, double scale) {
     if (x < mn) return mn * scale - x * scale;
     if (x > mx) return x * scale - mx * scale;
@@ -80,12 +84,12 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
         return m;
     } else if constexpr (M == DistanceMetric::Manhattan) {
         // The sum of the gaps bounds a Manhattan distance more tightly than the Euclidean box
-        // distance and overflows only where every point's distance does.
+        // distance, and overflows only where every point's distance does.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) s += box_gap(q[d], mn[d], mx[d], 1.0);
         return s;
     } else {
-        // Where this overflows, so does every point's sum of squares.
+        // Where this sum overflows, so does every point's sum of squares.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
             const double t = box_gap(q[d], mn[d], mx[d], 1.0);
@@ -131,7 +135,7 @@ std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q
         return q[d] * scale - corner * scale;
     };
     if constexpr (M == DistanceMetric::Chebyshev) {
-        // A running maximum that ignores NaN.
+        // Running maxima that ignore NaN.
         double dmin = 0.0, dmax = 0.0;
         for (std::size_t d = 0; d < dim; ++d) dmin = std::fmax(dmin, std::fabs(near(d, 1.0)));
         for (std::size_t d = 0; d < dim; ++d) dmax = std::fmax(dmax, std::fabs(far(d, 1.0)));
@@ -223,13 +227,6 @@ std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
     return results;
 }
 
-ArrayF64 KDTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
-    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
-}
-
-ArrayF64 KDTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                       double bandwidth) const {
-    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
-}
+template struct DensityEstimates<KDTree>;
 
 }  // namespace kestrum::spatial

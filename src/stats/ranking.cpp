@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "array/buffer.hpp"
+#include "core/buffer.hpp"
 #include "core/interrupt.hpp"
 
 namespace kestrum::stats {

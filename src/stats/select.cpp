@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "array/buffer.hpp"
+#include "core/buffer.hpp"
 #include "core/interrupt.hpp"
 #include "stats/block_kernels.hpp"
 
