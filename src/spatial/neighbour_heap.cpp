@@ -37,7 +37,7 @@ void NeighbourHeap::replace_top(double d, std::uint64_t index) {
     e[i] = {d, index};
 }
 
-std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
+void NeighbourHeap::sort() {
     const auto nearer = [](const Entry& a, const Entry& b) {
         const bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
         if (na != nb) return nb;
@@ -65,8 +65,12 @@ std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
             check.tick(4 * n);
         }
     }
-    std::vector<std::uint64_t> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = e[i].index;
+}
+
+std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
+    sort();
+    std::vector<std::uint64_t> out(size_);
+    for (std::size_t i = 0; i < size_; ++i) out[i] = entries_[i].index;
     return out;
 }
 
