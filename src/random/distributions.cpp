@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/interrupt.hpp"
 #include "random/generator.hpp"
 
 namespace kestrum {
@@ -22,14 +23,20 @@ inline double nonzero_f64(Generator& g) {
 // generator words in registers, and then transformed in place while still in cache.
 constexpr std::size_t kPairBlock = 256;
 
+// Interrupt-check units per sample: a normal costs a logarithm and a sine-cosine pair, a gamma
+// about twice that (see InterruptCheck; a unit is about a nanosecond).
+constexpr std::uint64_t kNormalCost = 16, kGammaCost = 32;
+
 // Fills out[0, n) with standard normal samples, each passed through `post`. sincos gives the same
 // bits as separate sin and cos on the supported platform (checked by the tests against them).
 template <class Post>
 void fill_standard_normal(Generator& gen, double* out, std::size_t n, Post post) {
     Generator g = gen;
+    InterruptCheck check;
     const std::size_t pairs = n / 2;
     for (std::size_t start = 0; start < pairs; start += kPairBlock) {
         const std::size_t m = std::min(kPairBlock, pairs - start);
+        check.tick(2 * m * kNormalCost);
         double* p = out + 2 * start;
         for (std::size_t k = 0; k < 2 * m; ++k) p[k] = nonzero_f64(g);
         for (std::size_t k = 0; k < m; ++k) {
@@ -125,7 +132,11 @@ ArrayF64 Generator::gamma(double shape_param, double scale, const Shape& shape) 
     const GammaSampler sample(shape_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
-    for (double& v : out) v = sample(g) * scale;
+    InterruptCheck check;
+    for (double& v : out) {
+        v = sample(g) * scale;
+        check.tick(kGammaCost);
+    }
     *this = g;
     return ArrayF64::create(shape, std::move(out));
 }
@@ -136,10 +147,12 @@ ArrayF64 Generator::beta(double alpha, double beta_param, const Shape& shape) {
     const GammaSampler sample_x(alpha), sample_y(beta_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
+    InterruptCheck check;
     for (double& v : out) {
         const double x = sample_x(g);
         const double y = sample_y(g);
         v = x / (x + y);
+        check.tick(2 * kGammaCost);
     }
     *this = g;
     return ArrayF64::create(shape, std::move(out));

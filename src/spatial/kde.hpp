@@ -11,7 +11,7 @@ namespace kestrum::spatial {
 
 template <KernelType K, DistanceMetric M, std::size_t D, DensityTree T>
 void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc, double bandwidth,
-                   const ApproxCriterion& criterion) {
+                   const ApproxCriterion& criterion, InterruptCheck* check = nullptr) {
     using Kind = ApproxCriterion::Kind;
     const PointStorage& s = tree.storage;
     for (;;) {
@@ -23,6 +23,7 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
             const double* row = s.row(n.start);
             for (std::size_t p = n.start; p < n.end; ++p, row += dim)
                 acc += kernel_value<K>(distance<M>(q, row, dim) / bandwidth);
+            if (check) check->tick((n.end - n.start) * (dim + 16));
             return;
         }
         const std::uint64_t count = n.end - n.start;
@@ -41,7 +42,7 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
                    static_cast<double>(count);
             return;
         }
-        kde_recursive<K, M, D>(tree, n.left, q, acc, bandwidth, criterion);
+        kde_recursive<K, M, D>(tree, n.left, q, acc, bandwidth, criterion, check);
         node = n.right;
     }
 }
@@ -64,10 +65,12 @@ ArrayF64 kernel_density_walk(const T& tree, const ArrayF64& queries, KernelType 
     with_kernel(kernel, [&]<KernelType K>() {
         with_metric(s.metric, [&]<DistanceMetric M>() {
             with_dim(s.dim, [&]<std::size_t D>() {
+                InterruptCheck check;
                 for (std::size_t i = 0; i < n_queries; ++i) {
                     double acc = 0.0;
-                    kde_recursive<K, M, D>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion);
+                    kde_recursive<K, M, D>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion, &check);
                     out.data[i] = acc;
+                    check.tick(s.dim + 4);
                 }
             });
         });
