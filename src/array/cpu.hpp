@@ -16,4 +16,17 @@ inline bool has_avx2() {
 #endif
 }
 
+// AVX-512 foundation and doubleword/quadword instructions (the vector math kernels).
+inline bool has_avx512() {
+#ifdef KESTRUM_FORCE_PORTABLE
+    return false;
+#else
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512dq") != 0;
+    }();
+    return yes;
+#endif
+}
+
 }  // namespace kestrum

@@ -1,0 +1,185 @@
+// AVX-512 exp and log that redo, operation for operation, the C library's scalar exp and log
+// (its FMA variant): a fused multiply-add exactly where that build has one, a separate multiply
+// and add everywhere else. Lanes the vector code does not own are recomputed by the scalar call.
+//
+// Never let the compiler contract a separate multiply and add here: one contracted site (the
+// subnormal-bound `s + s * tmp` below) is enough to change results. The flag is set for the whole
+// project; the pragma keeps this file right even if it is compiled without it.
+#pragma GCC optimize("fp-contract=off")
+// GCC 12 reports the intrinsics' deliberately undefined start values as uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "vmath/kernels.hpp"
+#include "vmath/tables.hpp"
+
+namespace kestrum::vmath {
+
+namespace {
+
+#define KESTRUM_AVX512 gnu::target("avx512f,avx512dq,avx2,fma")
+
+using namespace data;
+
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m512d splat(double v) { return _mm512_set1_pd(v); }
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m512i splat_u64(std::uint64_t v) {
+    return _mm512_set1_epi64(static_cast<long long>(v));
+}
+
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m256d two_pairs(const double* table, std::uint64_t a, std::uint64_t b) {
+    return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(table + a)), _mm_load_pd(table + b), 1);
+}
+
+// lo[j] = table[idx2[j]], hi[j] = table[idx2[j] + 1] for even indices: eight 16-byte pair loads
+// and a de-interleave, which beat two 64-bit gathers.
+[[KESTRUM_AVX512, gnu::always_inline]] inline void load_pairs(const double* table, __m512i idx2, __m512d* lo,
+                                                                __m512d* hi) {
+    alignas(64) std::uint64_t id[8];
+    _mm512_store_si512(id, idx2);
+    const __m512d A = _mm512_insertf64x4(_mm512_castpd256_pd512(two_pairs(table, id[0], id[1])),
+                                         two_pairs(table, id[2], id[3]), 1);
+    const __m512d B = _mm512_insertf64x4(_mm512_castpd256_pd512(two_pairs(table, id[4], id[5])),
+                                         two_pairs(table, id[6], id[7]), 1);
+    *lo = _mm512_permutex2var_pd(A, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), B);
+    *hi = _mm512_permutex2var_pd(A, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), B);
+}
+
+// exp of eight lanes. *scalar marks the lanes to recompute with the scalar call: NaN, +-inf,
+// |x| >= 1024, and results that overflow or are subnormal or zero (the call also sets errno).
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m512d exp8(__m512d x, __mmask8* scalar) {
+    const __m512i abstop = _mm512_and_si512(_mm512_srli_epi64(_mm512_castpd_si512(x), 52), splat_u64(0x7ff));
+    const __mmask8 tiny = _mm512_cmplt_epu64_mask(abstop, splat_u64(0x3c9));  // |x| < 2^-54: 1 + x
+    const __mmask8 big = _mm512_cmpeq_epi64_mask(abstop, splat_u64(0x408));   // 512 <= |x| < 1024
+    __mmask8 out = _mm512_cmpgt_epu64_mask(abstop, splat_u64(0x408));
+    __m512d kd = _mm512_fmadd_pd(x, splat(kExpInvLn2N), splat(kExpShift));
+    const __m512i ki = _mm512_castpd_si512(kd);
+    kd = _mm512_sub_pd(kd, splat(kExpShift));
+    __m512d r = _mm512_fmadd_pd(kd, splat(kExpNegLn2HiN), x);
+    r = _mm512_fmadd_pd(kd, splat(kExpNegLn2LoN), r);
+    __m512d tail, sb;
+    load_pairs(reinterpret_cast<const double*>(kExpTable), _mm512_slli_epi64(_mm512_and_si512(ki, splat_u64(127)), 1),
+               &tail, &sb);
+    const __m512i sbits = _mm512_add_epi64(_mm512_castpd_si512(sb), _mm512_slli_epi64(ki, 45));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d t = _mm512_fmadd_pd(_mm512_fmadd_pd(r, splat(kExpC3), splat(kExpC2)), r2, _mm512_add_pd(r, tail));
+    const __m512d tmp = _mm512_fmadd_pd(_mm512_mul_pd(r2, r2), _mm512_fmadd_pd(r, splat(kExpC5), splat(kExpC4)), t);
+    const __m512d scale = _mm512_castsi512_pd(sbits);
+    __m512d y = _mm512_fmadd_pd(scale, tmp, scale);
+    if (big) {
+        // The scale would leave the exponent range: rebias by 2^1009 or 2^-1022 and scale back.
+        const __mmask8 kpos = _mm512_testn_epi64_mask(ki, splat_u64(0x80000000));
+        const __m512d sp = _mm512_castsi512_pd(_mm512_sub_epi64(sbits, splat_u64(1009ULL << 52)));
+        const __m512d yp = _mm512_mul_pd(_mm512_fmadd_pd(sp, tmp, sp), splat(0x1p1009));
+        const __m512d sn = _mm512_castsi512_pd(_mm512_add_epi64(sbits, splat_u64(1022ULL << 52)));
+        const __m512d yn = _mm512_add_pd(sn, _mm512_mul_pd(sn, tmp));  // not fused: the product is reused there
+        const __mmask8 below = big & ~kpos & _mm512_cmp_pd_mask(yn, splat(1.0), _CMP_NGE_UQ);
+        const __mmask8 above = big & kpos & _mm512_cmp_pd_mask(yp, splat(INFINITY), _CMP_EQ_OQ);
+        out |= below | above;
+        y = _mm512_mask_blend_pd(big, y, _mm512_mask_blend_pd(kpos, _mm512_mul_pd(yn, splat(0x1p-1022)), yp));
+    }
+    *scalar = out;
+    return _mm512_mask_blend_pd(tiny, y, _mm512_add_pd(splat(1.0), x));
+}
+
+// c[0] + s c[1] + s^2 c[2], fused as s^2 c[2] + (s c[1] + c[0]).
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m512d poly2(__m512d s, __m512d s2, const double* c) {
+    return _mm512_fmadd_pd(s2, splat(c[2]), _mm512_fmadd_pd(s, splat(c[1]), splat(c[0])));
+}
+
+// log of eight lanes. *scalar marks x <= 0, subnormal x, +inf and NaN.
+[[KESTRUM_AVX512, gnu::always_inline]] inline __m512d log8(__m512d x, __mmask8* scalar) {
+    const __m512i ix = _mm512_castpd_si512(x);
+    const __m512i top = _mm512_srli_epi64(ix, 48);
+    *scalar = _mm512_cmpge_epu64_mask(_mm512_sub_epi64(top, splat_u64(0x10)), splat_u64(0x7ff0 - 0x10));
+    const __mmask8 near1 = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(ix, splat_u64(kLogNearLo)), splat_u64(kLogNearSpan));
+    const __m512i tmp = _mm512_sub_epi64(ix, splat_u64(kLogOff));
+    const __m512d kd = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
+    const __m512d z = _mm512_castsi512_pd(_mm512_sub_epi64(ix, _mm512_and_si512(tmp, splat_u64(0xfffULL << 52))));
+    __m512d invc, logc;
+    load_pairs(kLogTable, _mm512_slli_epi64(_mm512_and_si512(_mm512_srli_epi64(tmp, 45), splat_u64(127)), 1), &invc,
+               &logc);
+    const __m512d r = _mm512_fmadd_pd(z, invc, splat(-1.0));
+    const __m512d w = _mm512_fmadd_pd(kd, splat(kLogLn2Hi), logc);
+    const __m512d hi = _mm512_add_pd(w, r);
+    const __m512d lo = _mm512_fmadd_pd(kd, splat(kLogLn2Lo), _mm512_add_pd(_mm512_sub_pd(w, hi), r));
+    const __m512d r2 = _mm512_mul_pd(r, r);
+    const __m512d q = _mm512_fmadd_pd(_mm512_fmadd_pd(r, splat(kLogA[4]), splat(kLogA[3])), r2,
+                                      _mm512_fmadd_pd(r, splat(kLogA[2]), splat(kLogA[1])));
+    __m512d y = _mm512_add_pd(_mm512_fmadd_pd(_mm512_mul_pd(r, r2), q, _mm512_fmadd_pd(r2, splat(kLogA[0]), lo)), hi);
+    if (near1) {
+        // 1 - 2^-4 <= x < 1 + 0x1.09p-4: a longer polynomial in r = x - 1 with r^2/2 split exactly.
+        const double* B = kLogB;
+        const __m512d s = _mm512_sub_pd(x, splat(1.0));
+        const __m512d s2 = _mm512_mul_pd(s, s);
+        const __m512d s3 = _mm512_mul_pd(s, s2);
+        const __m512d p7 = _mm512_fmadd_pd(s3, splat(B[10]), poly2(s, s2, B + 7));
+        const __m512d p4 = _mm512_fmadd_pd(p7, s3, poly2(s, s2, B + 4));
+        const __m512d p1 = _mm512_fmadd_pd(p4, s3, poly2(s, s2, B + 1));
+        const __m512d t = _mm512_fmadd_pd(s, splat(0x1p27), s);
+        const __m512d shi = _mm512_fnmadd_pd(splat(0x1p27), s, t);
+        const __m512d slo = _mm512_sub_pd(s, shi);
+        const __m512d shi2 = _mm512_mul_pd(shi, shi);
+        const __m512d h = _mm512_fmadd_pd(shi2, splat(B[0]), s);
+        __m512d l = _mm512_fmadd_pd(shi2, splat(B[0]), _mm512_sub_pd(s, h));
+        l = _mm512_fmadd_pd(_mm512_mul_pd(splat(B[0]), slo), _mm512_add_pd(shi, s), l);
+        const __m512d y1 = _mm512_add_pd(h, _mm512_fmadd_pd(p1, s3, l));
+        y = _mm512_mask_blend_pd(near1, y, y1);
+        y = _mm512_mask_blend_pd(_mm512_cmpeq_epi64_mask(ix, splat_u64(0x3ff0000000000000)), y, splat(0.0));
+    }
+    return y;
+}
+
+// dst[j] = Scalar(x[j]) for the lanes set in mask.
+template <double (*Scalar)(double)>
+[[KESTRUM_AVX512, gnu::noinline]] void patch(double* dst, __m512d x, unsigned mask) {
+    alignas(64) double xs[8];
+    _mm512_store_pd(xs, x);
+    for (; mask; mask &= mask - 1) {
+        const unsigned j = static_cast<unsigned>(__builtin_ctz(mask));
+        dst[j] = Scalar(xs[j]);
+    }
+}
+
+// dst[i] = f(src[i]) sixteen lanes at a time, then a masked tail (padded with `pad`, an input the
+// kernel owns). Flagged lanes are recomputed from a saved copy of the input, so dst may be src.
+template <__m512d (*Kernel)(__m512d, __mmask8*), double (*Scalar)(double)>
+[[KESTRUM_AVX512, gnu::always_inline]] inline void run(double* dst, const double* src, std::size_t n, double pad) {
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __mmask8 m0, m1;
+        const __m512d x0 = _mm512_loadu_pd(src + i);
+        const __m512d x1 = _mm512_loadu_pd(src + i + 8);
+        _mm512_storeu_pd(dst + i, Kernel(x0, &m0));
+        _mm512_storeu_pd(dst + i + 8, Kernel(x1, &m1));
+        if (m0 | m1) [[unlikely]] {
+            patch<Scalar>(dst + i, x0, m0);
+            patch<Scalar>(dst + i + 8, x1, m1);
+        }
+    }
+    for (; i < n; i += 8) {
+        const __mmask8 valid = n - i >= 8 ? 0xff : static_cast<__mmask8>((1u << (n - i)) - 1);
+        __mmask8 m;
+        const __m512d x = _mm512_mask_loadu_pd(splat(pad), valid, src + i);
+        _mm512_mask_storeu_pd(dst + i, valid, Kernel(x, &m));
+        if (m & valid) [[unlikely]] patch<Scalar>(dst + i, x, m & valid);
+    }
+}
+
+double scalar_exp(double x) { return ::exp(x); }
+double scalar_log(double x) { return ::log(x); }
+
+}  // namespace
+
+[[KESTRUM_AVX512]] void exp_avx512(double* dst, const double* src, std::size_t n) {
+    run<exp8, scalar_exp>(dst, src, n, 0.0);
+}
+
+[[KESTRUM_AVX512]] void log_avx512(double* dst, const double* src, std::size_t n) {
+    run<log8, scalar_log>(dst, src, n, 2.0);
+}
+
+}  // namespace kestrum::vmath
