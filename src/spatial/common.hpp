@@ -118,9 +118,12 @@ decltype(auto) with_metric(DistanceMetric metric, F&& f) {
 }
 
 // ---- kernels --------------------------------------------------------------------------------
+// The Gaussian kernel is exp of this.
+inline double gaussian_exponent(double u) { return u * -0.5 * u; }
+
 template <KernelType K>
 inline double kernel_value(double u) {
-    if constexpr (K == KernelType::Gaussian) return std::exp(u * -0.5 * u);
+    if constexpr (K == KernelType::Gaussian) return std::exp(gaussian_exponent(u));
     else if constexpr (K == KernelType::Epanechnikov) return u < 1.0 ? 0.75 * (1.0 - u * u) : 0.0;
     else if constexpr (K == KernelType::Uniform) return u < 1.0 ? 0.5 : 0.0;
     else return u < 1.0 ? 1.0 - u : 0.0;
