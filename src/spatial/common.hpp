@@ -131,10 +131,16 @@ inline double kernel_value(double u) {
 
 double kernel_value(KernelType kernel, double u);
 
+// exp(x) < 1e-10 exactly when x < this (NaN where that could not be proven: then call exp).
+double gaussian_negligible_below();
+
 // A node whose lower bound scales to u contributes nothing worth adding.
 template <KernelType K>
 inline bool kernel_negligible(double u) {
-    if constexpr (K == KernelType::Gaussian) return kernel_value<K>(u) < 1e-10;
+    if constexpr (K == KernelType::Gaussian) {
+        static const double below = gaussian_negligible_below();
+        return below == below ? gaussian_exponent(u) < below : kernel_value<K>(u) < 1e-10;
+    }
     else if constexpr (K == KernelType::Epanechnikov) return !(u < 1.0) || 0.75 * (1.0 - u * u) < 1e-10;
     else if constexpr (K == KernelType::Uniform) return !(u < 1.0);
     else return !(u < 1.0) || 1.0 - u < 1e-10;
