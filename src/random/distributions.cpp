@@ -3,12 +3,13 @@
 #include <cmath>
 
 #include "random/generator.hpp"
-#include "random/proposals.hpp"
 #include "vmath/vmath.hpp"
 
 namespace kestrum {
 
 namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
 
 // next_f64, drawn again while it is exactly zero (its logarithm would be -inf).
 inline double nonzero_f64(Generator& g) {
@@ -23,22 +24,20 @@ inline double nonzero_f64(Generator& g) {
 constexpr std::size_t kPairBlock = 256;
 
 // Fills out[0, n) with standard normal samples, each passed through `post`, and then each block
-// through `finish` (a run function such as vmath::exp, or nothing). The logarithms of a block are
-// taken in one run. sincos gives the same bits as separate sin and cos on the supported platform
-// (checked by the tests against them).
+// through `finish` (lognormal's exponentials, taken a run at a time). sincos gives the same bits
+// as separate sin and cos on the supported platform (checked by the tests against them). The
+// logarithms stay one call per pair: their latency hides under sincos, and a separate run of
+// them measured slower.
 template <class Post, class Finish>
 void fill_standard_normal(Generator& gen, double* out, std::size_t n, Post post, Finish finish) {
     Generator g = gen;
     const std::size_t pairs = n / 2;
-    double logs[kPairBlock];
     for (std::size_t start = 0; start < pairs; start += kPairBlock) {
         const std::size_t m = std::min(kPairBlock, pairs - start);
         double* p = out + 2 * start;
         for (std::size_t k = 0; k < 2 * m; ++k) p[k] = nonzero_f64(g);
-        for (std::size_t k = 0; k < m; ++k) logs[k] = p[2 * k];
-        vmath::log(logs, logs, m);
         for (std::size_t k = 0; k < m; ++k) {
-            const double r = std::sqrt(logs[k] * -2.0);
+            const double r = std::sqrt(std::log(p[2 * k]) * -2.0);
             double s, c;
             ::sincos(p[2 * k + 1] * kTwoPi, &s, &c);
             p[2 * k] = post(s * r);
@@ -68,19 +67,19 @@ ArrayF64 standard_normal_with(Generator& gen, const Shape& shape, Post post, Fin
 }
 
 // Marsaglia-Tsang for a >= 1, with d = a - 1/3 and c = 1 / sqrt(9d) fixed per shape parameter.
-// `src` is DirectDraws or a ProposalStream; `slot` is the sampler's turn in a stream.
-template <class Source>
-inline double marsaglia_tsang(Source& src, std::size_t slot, double d, double c) {
+inline double marsaglia_tsang(Generator& g, double d, double c) {
     for (;;) {
         double x, v;
         do {
-            const Proposal p = src.proposal(slot);
-            const double r = std::sqrt(p.log_u1 * -2.0);
-            x = p.cos_u2 * r;
+            const double u1 = g.next_f64();
+            const double u2 = g.next_f64();
+            // The square root's latency overlaps the cosine call when it is issued first.
+            const double r = std::sqrt(std::log(u1) * -2.0);
+            x = std::cos(u2 * kTwoPi) * r;
             v = c * x + 1.0;
         } while (!(v > 0.0));  // NaN repeats too
         v = (v * v) * v;
-        const double u = src.uniform();
+        const double u = g.next_f64();
         if ((((x * -0.0331) * x) * x) * x + 1.0 > u) return d * v;
         const double log_u = std::log(u);
         if ((std::log(v) + (1.0 - v)) * d + (0.5 * x) * x > log_u) return d * v;
@@ -99,14 +98,10 @@ struct GammaSampler {
         inv_a = 1.0 / a;
     }
 
-    // Uniforms one sample reads when its first proposal is accepted.
-    std::size_t draws() const { return boosted ? 4 : 3; }
-
-    template <class Source>
-    double operator()(Source& src, std::size_t slot = 0) const {
-        const double x = marsaglia_tsang(src, slot, d, c);
+    double operator()(Generator& g) const {
+        const double x = marsaglia_tsang(g, d, c);
         if (!boosted) return x;
-        const double u = src.uniform();
+        const double u = g.next_f64();
         return std::pow(u, inv_a) * x;
     }
 };
@@ -132,8 +127,7 @@ double Generator::sample_gamma_single(double a) {
     // A non-positive or NaN a would never be accepted by the rejection loop.
     if (!(a > 0.0)) panic("shape parameter must be positive");
     Generator g = *this;
-    DirectDraws src{g};
-    const double x = GammaSampler(a)(src);
+    const double x = GammaSampler(a)(g);
     *this = g;
     return x;
 }
@@ -143,9 +137,9 @@ ArrayF64 Generator::gamma(double shape_param, double scale, const Shape& shape) 
     if (!(scale > 0.0)) panic("scale must be positive");
     const GammaSampler sample(shape_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
-    ProposalStream<1> src(*this, {sample.draws()}, out.size());
-    for (double& v : out) v = sample(src) * scale;
-    *this = src.finish();
+    Generator g = *this;
+    for (double& v : out) v = sample(g) * scale;
+    *this = g;
     return ArrayF64::create(shape, std::move(out));
 }
 
@@ -154,13 +148,13 @@ ArrayF64 Generator::beta(double alpha, double beta_param, const Shape& shape) {
     if (!(beta_param > 0.0)) panic("beta must be positive");
     const GammaSampler sample_x(alpha), sample_y(beta_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
-    ProposalStream<2> src(*this, {sample_x.draws(), sample_y.draws()}, out.size());
+    Generator g = *this;
     for (double& v : out) {
-        const double x = sample_x(src, 0);
-        const double y = sample_y(src, 1);
+        const double x = sample_x(g);
+        const double y = sample_y(g);
         v = x / (x + y);
     }
-    *this = src.finish();
+    *this = g;
     return ArrayF64::create(shape, std::move(out));
 }
 

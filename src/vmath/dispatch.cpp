@@ -148,12 +148,6 @@ const Paths& paths() {
 
 void exp(double* dst, const double* src, std::size_t n) { paths().exp(dst, src, n); }
 void log(double* dst, const double* src, std::size_t n) { paths().log(dst, src, n); }
-void sin(double* dst, const double* src, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = ::sin(src[i]);
-}
-void cos(double* dst, const double* src, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = ::cos(src[i]);
-}
 bool vector_kernels_active() { return paths().vector; }
 
 }  // namespace kestrum::vmath

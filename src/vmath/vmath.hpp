@@ -12,10 +12,6 @@ void exp(double* dst, const double* src, std::size_t n);
 // dst[i] = log(src[i]) for i < n; dst may equal src, otherwise the runs must not overlap.
 void log(double* dst, const double* src, std::size_t n);
 
-// dst[i] = sin(src[i]) / cos(src[i]) for i < n, with the same aliasing rule.
-void sin(double* dst, const double* src, std::size_t n);
-void cos(double* dst, const double* src, std::size_t n);
-
 // Whether exp and log run on the vector kernels in this process (for diagnostics and tests).
 bool vector_kernels_active();
 
