@@ -210,6 +210,22 @@ def test_constructor_conversion_errors_pass_unprefixed():
     assert str(info.value).startswith("argument 'data': ")
 
 
+@pytest.mark.parametrize(
+    "fn, args, name, value",
+    [
+        (kestrum.zeros, (), "shape", [2]),
+        (kestrum.Array.eye, (2,), "m", 3),
+        (kestrum.linalg.eig_with_params, (kestrum.Array([2, 2], [2, 1, 1, 3]),), "max_iter", 50),
+    ],
+)
+def test_keyword_names_made_at_run_time_bind(fn, args, name, value):
+    key = "".join(list(name))  # equal text, another object than the interned name
+    assert key is not name
+    assert repr(fn(*args, **{key: value})) == repr(fn(*args, value))
+    with pytest.raises(TypeError, match=f"got multiple values for argument '{name}'$"):
+        fn(*args, value, **{key: value})
+
+
 def test_keywords_and_index_objects():
     class Idx:
         def __index__(self):

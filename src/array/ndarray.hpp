@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "array/buffer.hpp"
-#include "array/panic.hpp"
+#include "core/buffer.hpp"
+#include "core/panic.hpp"
 #include "array/shape.hpp"
 
 namespace kestrum {

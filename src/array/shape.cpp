@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 
 namespace kestrum {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "array/cpu.hpp"
+#include "core/cpu.hpp"
 
 namespace kestrum::kernels {
 

@@ -4,86 +4,6 @@
 
 namespace kestrum::py {
 
-// ---- binding ------------------------------------------------------------------------------------
-
-static std::string quoted_list(const std::vector<const char*>& names) {
-    std::string s;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i) s += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-        s += "'";
-        s += names[i];
-        s += "'";
-    }
-    return s;
-}
-
-[[noreturn]] static void too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const std::size_t total = sig.params.size();
-    std::string msg = std::string(sig.qualname) + "() takes ";
-    if (sig.required != total)
-        msg += "from " + std::to_string(sig.required) + " to " + std::to_string(total) + " positional arguments";
-    else
-        msg += std::to_string(total) + (total == 1 ? " positional argument" : " positional arguments");
-    msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
-    raise(PyExc_TypeError, msg);
-}
-
-BoundArgs bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    BoundArgs out;
-    const std::size_t total = sig.params.size();
-    const char* const* names = sig.params.begin();
-    if (static_cast<std::size_t>(nargs) > total) too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out.items_[i] = args[i];
-
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        std::size_t slot = total;
-        for (std::size_t p = 0; p < total; ++p)
-            if (PyUnicode_CompareWithASCIIString(key, names[p]) == 0) {
-                slot = p;
-                break;
-            }
-        const char* keytext = PyUnicode_AsUTF8(key);
-        if (!keytext) raise_current();
-        if (slot == total)
-            raise(PyExc_TypeError,
-                  std::string(sig.qualname) + "() got an unexpected keyword argument '" + keytext + "'");
-        if (out.items_[slot])
-            raise(PyExc_TypeError,
-                  std::string(sig.qualname) + "() got multiple values for argument '" + keytext + "'");
-        out.items_[slot] = args[nargs + k];
-    }
-
-    std::vector<const char*> missing;
-    for (std::size_t p = 0; p < sig.required; ++p)
-        if (!out.items_[p]) missing.push_back(names[p]);
-    if (!missing.empty())
-        raise(PyExc_TypeError, std::string(sig.qualname) + "() missing " + std::to_string(missing.size()) +
-                                   " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
-                                   quoted_list(missing));
-    return out;
-}
-
-BoundArgs bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    std::vector<PyObject*> flat;
-    flat.reserve(static_cast<std::size_t>(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-    Ref kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        kwnames = Ref(check(PyTuple_New(PyDict_GET_SIZE(kwargs))));
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwargs, &pos, &k, &v)) {
-            Py_INCREF(k);
-            PyTuple_SET_ITEM(kwnames.get(), i++, k);
-            flat.push_back(v);  // borrowed from the dict, which outlives the call
-        }
-    }
-    return bind(sig, flat.data(), nargs, kwnames.get());
-}
-
 // ---- conversion errors --------------------------------------------------------------------------
 
 void reraise_for_argument(const char* name) {
@@ -236,11 +156,6 @@ Buffer<double> arg_f64_list(PyObject* o, const char* name) {
 ArrayRef arg_array(PyObject* o, const char* name) {
     if (!is_array(o)) with_argument(name, [&] { cannot_cast(o, "Array"); });
     return ArrayRef(o);
-}
-
-ArrayF64 arg_array_copy(PyObject* o, const char* name) {
-    ArrayRef a = arg_array(o, name);
-    return a->clone();
 }
 
 std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name) {

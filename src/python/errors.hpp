@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 #include "core/interrupt.hpp"
 
 namespace kestrum::py {

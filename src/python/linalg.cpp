@@ -1,5 +1,5 @@
 // linalg submodule entries and the Array members of linear algebra.
-#include "array/linalg.hpp"
+#include "linalg/products.hpp"
 #include "python/areas.hpp"
 #include "python/args.hpp"
 
@@ -59,28 +59,48 @@ PyObject* cholesky_body(PyObject*, const BoundArgs& a) {
 }
 
 PyObject* eig_body(PyObject*, const BoundArgs& a) {
-    return pair_result(unwrap(eig_with_params(*arg_array(a[0], "a"), 1000, 1e-10)));
+    return pair_result(unwrap(eig_with_params(*arg_array(a[0], "a"), kEigMaxIter, kEigTol)));
 }
 
 // An explicit None is converted (and refused) like any other value: only absence selects the default.
 PyObject* eig_with_params_body(PyObject*, const BoundArgs& a) {
     ArrayRef x = arg_array(a[0], "a");
-    const std::uint64_t max_iter = a[1] ? arg_u64(a[1], "max_iter") : 1000;
-    const double tol = a[2] ? arg_f64(a[2], "tol") : 1e-10;
+    const std::uint64_t max_iter = a[1] ? arg_u64(a[1], "max_iter") : kEigMaxIter;
+    const double tol = a[2] ? arg_f64(a[2], "tol") : kEigTol;
     return pair_result(unwrap(eig_with_params(*x, max_iter, tol)));
 }
 
 PyObject* eigvals_body(PyObject*, const BoundArgs& a) { return wrap_array(unwrap(eigvals(*arg_array(a[0], "a")))); }
 
-const Signature sig_matmul{"matmul", {"a", "b"}, 2}, sig_dot{"dot", {"a", "b"}, 2};
-const Signature sig_transpose{"transpose", {"a"}, 1}, sig_cholesky{"cholesky", {"a"}, 1}, sig_qr{"qr", {"a"}, 1};
-const Signature sig_eig{"eig", {"a"}, 1}, sig_eigvals{"eigvals", {"a"}, 1};
-const Signature sig_eig_with_params{"eig_with_params", {"a", "max_iter", "tol"}, 1};
-const Signature sig_diagonal{"diagonal", {"a", "k"}, 1}, sig_outer{"outer", {"a", "b"}, 2};
-const Signature sig_array_outer{"Array.outer", {"a", "b"}, 2};
-const Signature sig_array_matmul{"Array.matmul", {"other"}, 1}, sig_array_dot{"Array.dot", {"other"}, 1};
-const Signature sig_array_transpose{"Array.transpose", {}, 0}, sig_array_t{"Array.t", {}, 0};
-const Signature sig_array_diagonal{"Array.diagonal", {"k"}, 0};
+Entry matmul_entry{"matmul", Kind::function, nullptr, {required("a"), required("b")}, product_body};
+Entry dot_entry{"dot", Kind::function, nullptr, {required("a"), required("b")}, product_body};
+Entry transpose_entry{"transpose", Kind::function, nullptr, {required("a")}, transpose_body};
+Entry cholesky_entry{"cholesky", Kind::function, nullptr, {required("a")}, cholesky_body};
+Entry qr_entry{"qr", Kind::function, nullptr, {required("a")}, qr_body};
+Entry eig_entry{"eig", Kind::function, nullptr, {required("a")}, eig_body};
+Entry eig_with_params_entry{"eig_with_params", Kind::function, nullptr,
+                            {required("a"), defaulted("max_iter", kEigMaxIter), defaulted("tol", kEigTol)},
+                            eig_with_params_body};
+Entry eigvals_entry{"eigvals", Kind::function, nullptr, {required("a")}, eigvals_body};
+Entry diagonal_entry{"diagonal", Kind::function, nullptr, {required("a"), optional("k")}, diagonal_body};
+Entry outer_entry{"outer", Kind::function, "Array", {required("a"), required("b")}, outer_body};
+
+Entry array_matmul_entry{"matmul", Kind::method, "Array", {required("other")}, method_product_body};
+Entry array_dot_entry{"dot", Kind::method, "Array", {required("other")}, method_product_body};
+Entry array_transpose_entry{"transpose", Kind::method, "Array", {}, method_transpose_body};
+Entry array_t_entry{"t", Kind::method, "Array", {}, method_transpose_body};
+Entry array_diagonal_entry{"diagonal", Kind::method, "Array", {optional("k")}, method_diagonal_body};
+
+constexpr Member function_rows[] = {
+    member<matmul_entry>, member<dot_entry>,      member<transpose_entry>,       member<cholesky_entry>,
+    member<qr_entry>,     member<eig_entry>,      member<eig_with_params_entry>, member<eigvals_entry>,
+    member<diagonal_entry>, member<outer_entry>,
+};
+
+constexpr Member array_rows[] = {
+    twin<outer_entry>,           member<array_matmul_entry>, member<array_dot_entry>,
+    member<array_transpose_entry>, member<array_t_entry>,      member<array_diagonal_entry>,
+};
 
 }  // namespace
 
@@ -94,32 +114,7 @@ PyObject* array_matmul_slot(PyObject* left, PyObject* right) {
     });
 }
 
-PyMethodDef linalg_functions[] = {
-    {"matmul", KESTRUM_ENTRY(sig_matmul, product_body), KESTRUM_ENTRY_FLAGS, "matmul(a, b)\n--\n\n"},
-    {"dot", KESTRUM_ENTRY(sig_dot, product_body), KESTRUM_ENTRY_FLAGS, "dot(a, b)\n--\n\n"},
-    {"transpose", KESTRUM_ENTRY(sig_transpose, transpose_body), KESTRUM_ENTRY_FLAGS, "transpose(a)\n--\n\n"},
-    {"cholesky", KESTRUM_ENTRY(sig_cholesky, cholesky_body), KESTRUM_ENTRY_FLAGS, "cholesky(a)\n--\n\n"},
-    {"qr", KESTRUM_ENTRY(sig_qr, qr_body), KESTRUM_ENTRY_FLAGS, "qr(a)\n--\n\n"},
-    {"eig", KESTRUM_ENTRY(sig_eig, eig_body), KESTRUM_ENTRY_FLAGS, "eig(a)\n--\n\n"},
-    {"eig_with_params", KESTRUM_ENTRY(sig_eig_with_params, eig_with_params_body), KESTRUM_ENTRY_FLAGS,
-     "eig_with_params(a, max_iter=1000, tol=1e-10)\n--\n\n"},
-    {"eigvals", KESTRUM_ENTRY(sig_eigvals, eigvals_body), KESTRUM_ENTRY_FLAGS, "eigvals(a)\n--\n\n"},
-    {"diagonal", KESTRUM_ENTRY(sig_diagonal, diagonal_body), KESTRUM_ENTRY_FLAGS, "diagonal(a, k=None)\n--\n\n"},
-    {"outer", KESTRUM_ENTRY(sig_outer, outer_body), KESTRUM_ENTRY_FLAGS, "outer(a, b)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef linalg_array_methods[] = {
-    {"outer", KESTRUM_ENTRY(sig_array_outer, outer_body), KESTRUM_ENTRY_FLAGS | METH_STATIC, "outer(a, b)\n--\n\n"},
-    {"matmul", KESTRUM_ENTRY(sig_array_matmul, method_product_body), KESTRUM_ENTRY_FLAGS,
-     "matmul($self, other)\n--\n\n"},
-    {"dot", KESTRUM_ENTRY(sig_array_dot, method_product_body), KESTRUM_ENTRY_FLAGS, "dot($self, other)\n--\n\n"},
-    {"transpose", KESTRUM_ENTRY(sig_array_transpose, method_transpose_body), KESTRUM_ENTRY_FLAGS,
-     "transpose($self)\n--\n\n"},
-    {"t", KESTRUM_ENTRY(sig_array_t, method_transpose_body), KESTRUM_ENTRY_FLAGS, "t($self)\n--\n\n"},
-    {"diagonal", KESTRUM_ENTRY(sig_array_diagonal, method_diagonal_body), KESTRUM_ENTRY_FLAGS,
-     "diagonal($self, k=None)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+constinit const std::span<const Member> linalg_functions = function_rows;
+constinit const std::span<const Member> linalg_array_methods = array_rows;
 
 }  // namespace kestrum::py

@@ -6,11 +6,6 @@
 
 namespace kestrum::py {
 
-PyObject* not_built(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-    return nullptr;
-}
-
 PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
 
 namespace {
@@ -38,7 +33,8 @@ void add_type(PyObject* module, PyTypeObject* type) {
     add(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));
 }
 
-void add_functions(PyObject* module, PyMethodDef* defs) {
+void add_functions(PyObject* module, std::span<const Member> rows) {
+    PyMethodDef* defs = method_table({rows});
     Ref modname(check(PyUnicode_FromString(PyModule_GetName(module))));
     for (PyMethodDef* d = defs; d->ml_name; ++d) {
         Ref fn(check(PyCMethod_New(d, module, modname.get(), nullptr)));

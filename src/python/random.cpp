@@ -7,43 +7,15 @@ namespace kestrum::py {
 
 namespace {
 
-struct PyGenerator {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Generator value;
-};
-
-PyGenerator* as_py(PyObject* o) { return reinterpret_cast<PyGenerator*>(o); }
-
-PyObject* wrap_generator(const Generator& value) {
-    PyTypeObject* type = generator_type();
-    PyObject* obj = check(type->tp_alloc(type, 0));
-    as_py(obj)->borrow = BorrowFlag{};
-    as_py(obj)->value = value;
-    return obj;
-}
+PyObject* wrap_generator(const Generator& value) { return wrap_value(generator_type(), Generator(value)); }
 
 // ---- construction -----------------------------------------------------------------------------
 
-PyObject* generator_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        static const Signature sig{"Generator.__new__", {}, 0};
-        bind_tuple(sig, args, kwargs);
-        return wrap_generator(Generator::from_clock());
-    });
-}
-
-void generator_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
 
 PyObject* seeded_body(PyObject*, const BoundArgs& a) {
     return wrap_generator(Generator::from_seed(arg_u64(a[0], "seed")));
 }
-
-PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator(Generator::from_clock()); }
 
 // ---- sampling ---------------------------------------------------------------------------------
 
@@ -51,8 +23,9 @@ PyObject* clock_seeded_body(PyObject*, const BoundArgs&) { return wrap_generator
 // conversion may run Python code that reaches this generator) and the samples are drawn.
 template <ArrayF64 (*draw)(const BoundArgs&, Generator&)>
 PyObject* sample_body(PyObject* self, const BoundArgs& a) {
-    ExclusiveBorrow hold(as_py(self)->borrow);
-    return wrap_array(draw(a, as_py(self)->value));
+    PyBox<Generator>* g = box<Generator>(self);
+    ExclusiveBorrow hold(g->borrow);
+    return wrap_array(draw(a, g->value));
 }
 
 ArrayF64 draw_uniform(const BoundArgs& a, Generator& g) {
@@ -93,56 +66,46 @@ ArrayF64 draw_beta(const BoundArgs& a, Generator& g) {
     return g.beta(alpha, beta_param, arg_shape(a[2]));
 }
 
-const Signature sig_from_seed{"Generator.from_seed", {"seed"}, 1};
-const Signature sig_seed{"seed", {"seed"}, 1}, sig_new{"new", {}, 0};
-const Signature sig_uniform{"Generator.uniform", {"low", "high", "shape"}, 3};
-const Signature sig_randint{"Generator.randint", {"low", "high", "shape"}, 3};
-const Signature sig_standard_normal{"Generator.standard_normal", {"shape"}, 1};
-const Signature sig_normal{"Generator.normal", {"mu", "sigma", "shape"}, 3};
-const Signature sig_lognormal{"Generator.lognormal", {"mu", "sigma", "shape"}, 3};
-const Signature sig_gamma{"Generator.gamma", {"shape_param", "scale", "shape"}, 3};
-const Signature sig_beta{"Generator.beta", {"alpha", "beta_param", "shape"}, 3};
+Entry generator_new_entry{"__new__", Kind::constructor, "Generator", {}, clock_seeded_body};
+Entry from_seed_entry{"from_seed", Kind::static_method, "Generator", {required("seed")}, seeded_body};
+Entry seed_entry{"seed", Kind::function, nullptr, {required("seed")}, seeded_body};
+Entry new_entry{"new", Kind::function, nullptr, {}, clock_seeded_body};
 
-#define KESTRUM_SAMPLER(name, signature)                                                                \
-    {#name, KESTRUM_ENTRY(sig_##name, sample_body<draw_##name>), KESTRUM_ENTRY_FLAGS, \
-     #name "($self, " signature ")\n--\n\n"}
+#define KESTRUM_SAMPLER(name, ...) \
+    Entry name##_entry{#name, Kind::method, "Generator", {__VA_ARGS__}, sample_body<draw_##name>};
+KESTRUM_SAMPLER(uniform, required("low"), required("high"), required("shape"))
+KESTRUM_SAMPLER(randint, required("low"), required("high"), required("shape"))
+KESTRUM_SAMPLER(standard_normal, required("shape"))
+KESTRUM_SAMPLER(normal, required("mu"), required("sigma"), required("shape"))
+KESTRUM_SAMPLER(lognormal, required("mu"), required("sigma"), required("shape"))
+KESTRUM_SAMPLER(gamma, required("shape_param"), required("scale"), required("shape"))
+KESTRUM_SAMPLER(beta, required("alpha"), required("beta_param"), required("shape"))
+#undef KESTRUM_SAMPLER
 
-PyMethodDef generator_methods[] = {
-    {"from_seed", KESTRUM_ENTRY(sig_from_seed, seeded_body), KESTRUM_ENTRY_FLAGS | METH_STATIC,
-     "from_seed(seed)\n--\n\n"},
-    KESTRUM_SAMPLER(uniform, "low, high, shape"),
-    KESTRUM_SAMPLER(randint, "low, high, shape"),
-    KESTRUM_SAMPLER(standard_normal, "shape"),
-    KESTRUM_SAMPLER(normal, "mu, sigma, shape"),
-    KESTRUM_SAMPLER(lognormal, "mu, sigma, shape"),
-    KESTRUM_SAMPLER(gamma, "shape_param, scale, shape"),
-    KESTRUM_SAMPLER(beta, "alpha, beta_param, shape"),
-    {nullptr, nullptr, 0, nullptr},
+constexpr Member generator_rows[] = {
+    member<from_seed_entry>, member<uniform_entry>, member<randint_entry>, member<standard_normal_entry>,
+    member<normal_entry>,    member<lognormal_entry>, member<gamma_entry>, member<beta_entry>,
 };
 
-#undef KESTRUM_SAMPLER
+constexpr Member function_rows[] = {member<seed_entry>, member<new_entry>};
 
 }  // namespace
 
 PyTypeObject* generator_type() {
     static PyTypeObject* type = [] {
         static PyType_Slot slots[] = {
-            {Py_tp_new, reinterpret_cast<void*>(generator_new)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
-            {Py_tp_doc, const_cast<char*>("Generator()\n--\n\n")},
-            {Py_tp_methods, generator_methods},
+            {Py_tp_new, reinterpret_cast<void*>(construct<generator_new_entry>)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<Generator>)},
+            {Py_tp_doc, const_cast<char*>(class_doc(generator_new_entry))},
+            {Py_tp_methods, method_table({generator_rows})},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"kestrum.Generator", sizeof(PyGenerator), 0, Py_TPFLAGS_DEFAULT, slots};
+        static PyType_Spec spec = {"kestrum.Generator", sizeof(PyBox<Generator>), 0, Py_TPFLAGS_DEFAULT, slots};
         return make_type(&spec);
     }();
     return type;
 }
 
-PyMethodDef random_functions[] = {
-    {"seed", KESTRUM_ENTRY(sig_seed, seeded_body), KESTRUM_ENTRY_FLAGS, "seed(seed)\n--\n\n"},
-    {"new", KESTRUM_ENTRY(sig_new, clock_seeded_body), KESTRUM_ENTRY_FLAGS, "new()\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+constinit const std::span<const Member> random_functions = function_rows;
 
 }  // namespace kestrum::py

@@ -155,175 +155,125 @@ PyObject* density_result(ArrayF64&& sums) {
 // ---- classes ----------------------------------------------------------------------------------
 
 template <class Tree>
-struct PyTree {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    Tree tree;
-};
-
-// Reads the tree of an instance under a shared borrow for as long as this object lives.
-template <class Tree>
-class TreeRef {
-public:
-    explicit TreeRef(PyObject* self)
-        : guard_(reinterpret_cast<PyTree<Tree>*>(self)->borrow), tree_(&reinterpret_cast<PyTree<Tree>*>(self)->tree) {}
-    const Tree& operator*() const { return *tree_; }
-    const Tree* operator->() const { return tree_; }
-
-private:
-    SharedBorrow guard_;
-    const Tree* tree_;
-};
+using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
     static PyTypeObject* type() { return kd_tree_type(); }
-    static constexpr const char* from_array = "KDTree.from_array";
-    static constexpr const char* query_knn = "KDTree.query_knn";
-    static constexpr const char* query_radius = "KDTree.query_radius";
-    static constexpr const char* kernel_density = "KDTree.kernel_density";
-    static constexpr const char* kernel_density_approx = "KDTree.kernel_density_approx";
+    static constexpr const char* name = "KDTree";
 };
 struct BallClass {
     using Tree = BallTree;
     static PyTypeObject* type() { return ball_tree_type(); }
-    static constexpr const char* from_array = "BallTree.from_array";
-    static constexpr const char* query_knn = "BallTree.query_knn";
-    static constexpr const char* query_radius = "BallTree.query_radius";
-    static constexpr const char* kernel_density = "BallTree.kernel_density";
-    static constexpr const char* kernel_density_approx = "BallTree.kernel_density_approx";
+    static constexpr const char* name = "BallTree";
 };
 struct VPClass {
     using Tree = VPTree;
     static PyTypeObject* type() { return vp_tree_type(); }
-    static constexpr const char* from_array = "VPTree.from_array";
-    static constexpr const char* query_knn = "VPTree.query_knn";
-    static constexpr const char* query_radius = "VPTree.query_radius";
-    static constexpr const char* kernel_density = "VPTree.kernel_density";
-    static constexpr const char* kernel_density_approx = "VPTree.kernel_density_approx";
+    static constexpr const char* name = "VPTree";
 };
 
 template <class C>
 PyObject* wrap_tree(typename C::Tree&& tree) {
-    PyTypeObject* type = C::type();
-    PyObject* obj = check(type->tp_alloc(type, 0));
-    auto* t = reinterpret_cast<PyTree<typename C::Tree>*>(obj);
-    t->borrow = BorrowFlag{};
-    new (&t->tree) typename C::Tree(std::move(tree));
-    return obj;
+    return wrap_value(C::type(), std::move(tree));
 }
+
+// Defaults of the options (the leaf size is the core's).
+constexpr const char* kDefaultMetric = "euclidean";
+constexpr const char* kDefaultSelection = "first";
+constexpr const char* kDefaultKernel = "gaussian";
+constexpr const char* kDefaultCriterion = "none";
+constexpr double kDefaultBandwidth = 1.0;
 
 template <class C>
-void tree_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    using Tree = typename C::Tree;
-    reinterpret_cast<PyTree<Tree>*>(self)->tree.~Tree();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-constexpr std::uint64_t kDefaultLeafSize = 20;
-
-template <class C>
-PyObject* from_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        constexpr bool vp = std::is_same_v<C, VPClass>;
-        static const Signature vp_sig{C::from_array, {"array", "leaf_size", "metric", "selection"}, 1};
-        static const Signature sig{C::from_array, {"array", "leaf_size", "metric"}, 1};
-        BoundArgs a = bind(vp ? vp_sig : sig, args, nargs, kwnames);
-        ArrayRef array = arg_array(a[0], "array");
-        const std::uint64_t leaf_size = a.present(1) ? arg_u64(a[1], "leaf_size") : kDefaultLeafSize;
-        const OptionName metric_name = option_name(a[2], "metric", "euclidean");
-        if constexpr (vp) {
-            const OptionName selection_name = option_name(a[3], "selection", "first");
-            const DistanceMetric metric = parse(parse_metric, metric_name);
-            const bool random = parse(parse_selection, selection_name);
-            return wrap_tree<C>(unwrap(VPTree::from_ndarray(*array, leaf_size, metric, random)));
-        } else {
-            const DistanceMetric metric = parse(parse_metric, metric_name);
-            return wrap_tree<C>(unwrap(C::Tree::from_ndarray(*array, leaf_size, metric)));
-        }
-    });
-}
-
-template <class C>
-PyObject* query_knn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{C::query_knn, {"query", "k"}, 2};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        const std::uint64_t k = arg_u64(a[1], "k");
-        SingleQuery query(a[0]);
-        TreeRef<typename C::Tree> tree(self);
-        return list_of_indices(tree->query_knn(query.get(), k));
-    });
-}
-
-template <class C>
-PyObject* query_radius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{C::query_radius, {"query", "radius"}, 2};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        const double radius = arg_f64(a[1], "radius");
-        SingleQuery query(a[0]);
-        TreeRef<typename C::Tree> tree(self);
-        return list_of_indices(tree->query_radius(query.get(), radius));
-    });
-}
-
-template <class C>
-PyObject* kernel_density(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{C::kernel_density, {"queries", "bandwidth", "kernel"}, 0};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : 1.0;
-        const OptionName kernel_name = option_name(a[2], "kernel", "gaussian");
-        const KernelType kernel = parse(parse_kernel, kernel_name);
-        TreeRef<typename C::Tree> tree(self);
-        const ArrayF64 queries = multi_query(a[0], tree->storage);
-        return density_result(tree->kernel_density(queries, kernel, bandwidth));
-    });
-}
-
-template <class C>
-PyObject* kernel_density_approx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        static const Signature sig{
-            C::kernel_density_approx, {"queries", "bandwidth", "kernel", "criterion", "min_samples", "max_span"}, 0};
-        BoundArgs a = bind(sig, args, nargs, kwnames);
-        const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : 1.0;
-        const OptionName kernel_name = option_name(a[2], "kernel", "gaussian");
-        const OptionName criterion_name = option_name(a[3], "criterion", "none");
-        const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
-        const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
-        const KernelType kernel = parse(parse_kernel, kernel_name);
-        const ApproxCriterion criterion =
-            unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
-        TreeRef<typename C::Tree> tree(self);
-        const ArrayF64 queries = multi_query(a[0], tree->storage);
-        return density_result(tree->kernel_density_approx(queries, kernel, criterion, bandwidth));
-    });
-}
-
-#define KESTRUM_TREE_METHODS(C, FROM_ARRAY_DOC)                                                                   \
-    {                                                                                                             \
-        {"from_array", KESTRUM_FASTCALL(from_array<C>), KESTRUM_ENTRY_FLAGS | METH_STATIC, FROM_ARRAY_DOC},       \
-            {"query_knn", KESTRUM_FASTCALL(query_knn<C>), KESTRUM_ENTRY_FLAGS, "query_knn($self, query, k)\n--\n\n"}, \
-            {"query_radius", KESTRUM_FASTCALL(query_radius<C>), KESTRUM_ENTRY_FLAGS,                              \
-             "query_radius($self, query, radius)\n--\n\n"},                                                       \
-            {"kernel_density", KESTRUM_FASTCALL(kernel_density<C>), KESTRUM_ENTRY_FLAGS,                          \
-             "kernel_density($self, queries=None, bandwidth=1.0, kernel=\"gaussian\")\n--\n\n"},                  \
-            {"kernel_density_approx", KESTRUM_FASTCALL(kernel_density_approx<C>), KESTRUM_ENTRY_FLAGS,            \
-             "kernel_density_approx($self, queries=None, bandwidth=1.0, kernel=\"gaussian\", criterion=\"none\", " \
-             "min_samples=None, max_span=None)\n--\n\n"},                                                         \
-            {nullptr, nullptr, 0, nullptr},                                                                       \
+PyObject* from_array_body(PyObject*, const BoundArgs& a) {
+    ArrayRef array = arg_array(a[0], "array");
+    const std::uint64_t leaf_size = a.present(1) ? arg_u64(a[1], "leaf_size") : kDefaultLeafSize;
+    const OptionName metric_name = option_name(a[2], "metric", kDefaultMetric);
+    if constexpr (std::is_same_v<C, VPClass>) {
+        const OptionName selection_name = option_name(a[3], "selection", kDefaultSelection);
+        const DistanceMetric metric = parse(parse_metric, metric_name);
+        const bool random = parse(parse_selection, selection_name);
+        return wrap_tree<C>(unwrap(VPTree::from_ndarray(*array, leaf_size, metric, random)));
+    } else {
+        const DistanceMetric metric = parse(parse_metric, metric_name);
+        return wrap_tree<C>(unwrap(C::Tree::from_ndarray(*array, leaf_size, metric)));
     }
+}
 
-#define KESTRUM_FROM_ARRAY_DOC "from_array(array, leaf_size=20, metric=\"euclidean\")\n--\n\n"
-#define KESTRUM_VP_FROM_ARRAY_DOC "from_array(array, leaf_size=20, metric=\"euclidean\", selection=\"first\")\n--\n\n"
+template <class C>
+PyObject* query_knn_body(PyObject* self, const BoundArgs& a) {
+    const std::uint64_t k = arg_u64(a[1], "k");
+    SingleQuery query(a[0]);
+    TreeRef<typename C::Tree> tree(self);
+    return list_of_indices(tree->query_knn(query.get(), k));
+}
 
-PyMethodDef kd_methods[] = KESTRUM_TREE_METHODS(KDClass, KESTRUM_FROM_ARRAY_DOC);
-PyMethodDef ball_methods[] = KESTRUM_TREE_METHODS(BallClass, KESTRUM_FROM_ARRAY_DOC);
-PyMethodDef vp_methods[] = KESTRUM_TREE_METHODS(VPClass, KESTRUM_VP_FROM_ARRAY_DOC);
+template <class C>
+PyObject* query_radius_body(PyObject* self, const BoundArgs& a) {
+    const double radius = arg_f64(a[1], "radius");
+    SingleQuery query(a[0]);
+    TreeRef<typename C::Tree> tree(self);
+    return list_of_indices(tree->query_radius(query.get(), radius));
+}
+
+template <class C>
+PyObject* kernel_density_body(PyObject* self, const BoundArgs& a) {
+    const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : kDefaultBandwidth;
+    const OptionName kernel_name = option_name(a[2], "kernel", kDefaultKernel);
+    const KernelType kernel = parse(parse_kernel, kernel_name);
+    TreeRef<typename C::Tree> tree(self);
+    const ArrayF64 queries = multi_query(a[0], tree->storage);
+    return density_result(tree->kernel_density(queries, kernel, bandwidth));
+}
+
+template <class C>
+PyObject* kernel_density_approx_body(PyObject* self, const BoundArgs& a) {
+    const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : kDefaultBandwidth;
+    const OptionName kernel_name = option_name(a[2], "kernel", kDefaultKernel);
+    const OptionName criterion_name = option_name(a[3], "criterion", kDefaultCriterion);
+    const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
+    const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
+    const KernelType kernel = parse(parse_kernel, kernel_name);
+    const ApproxCriterion criterion =
+        unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
+    TreeRef<typename C::Tree> tree(self);
+    const ArrayF64 queries = multi_query(a[0], tree->storage);
+    return density_result(tree->kernel_density_approx(queries, kernel, criterion, bandwidth));
+}
+
+template <class C>
+Entry from_array_entry{"from_array", Kind::static_method, C::name,
+                       {required("array"), defaulted("leaf_size", kDefaultLeafSize), defaulted("metric", kDefaultMetric)},
+                       from_array_body<C>};
+template <>
+Entry from_array_entry<VPClass>{"from_array", Kind::static_method, VPClass::name,
+                                {required("array"), defaulted("leaf_size", kDefaultLeafSize),
+                                 defaulted("metric", kDefaultMetric), defaulted("selection", kDefaultSelection)},
+                                from_array_body<VPClass>};
+template <class C>
+Entry query_knn_entry{"query_knn", Kind::method, C::name, {required("query"), required("k")}, query_knn_body<C>};
+template <class C>
+Entry query_radius_entry{"query_radius", Kind::method, C::name, {required("query"), required("radius")},
+                         query_radius_body<C>};
+template <class C>
+Entry kernel_density_entry{"kernel_density", Kind::method, C::name,
+                           {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
+                            defaulted("kernel", kDefaultKernel)},
+                           kernel_density_body<C>};
+template <class C>
+Entry kernel_density_approx_entry{"kernel_density_approx", Kind::method, C::name,
+                                  {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
+                                   defaulted("kernel", kDefaultKernel), defaulted("criterion", kDefaultCriterion),
+                                   optional("min_samples"), optional("max_span")},
+                                  kernel_density_approx_body<C>};
+
+template <class C>
+constexpr Member tree_rows[] = {
+    member<from_array_entry<C>>,     member<query_knn_entry<C>>,
+    member<query_radius_entry<C>>,   member<kernel_density_entry<C>>,
+    member<kernel_density_approx_entry<C>>,
+};
 
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
 constexpr unsigned long kNoConstructor = Py_TPFLAGS_DISALLOW_INSTANTIATION;
@@ -338,29 +288,29 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 template <class C>
-PyTypeObject* make_tree_type(const char* name, PyMethodDef* methods) {
+PyTypeObject* make_tree_type(const char* name) {
     static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(tree_dealloc<C>)},
-        {Py_tp_methods, methods},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
+        {Py_tp_methods, method_table({tree_rows<C>})},
         {kNoConstructor ? 0 : Py_tp_new, kNoConstructor ? nullptr : reinterpret_cast<void*>(refuse_new)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name, sizeof(PyTree<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
+    static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
     return make_type(&spec);
 }
 
 }  // namespace
 
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_methods);
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree");
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_methods);
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree");
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_methods);
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree");
     return type;
 }
 

@@ -41,59 +41,37 @@ PyObject* correlation_body(PyObject*, const BoundArgs& a) {
     return float_result(op(*x, *y));
 }
 
-#define KESTRUM_SIGNATURES(name)                            \
-    const Signature sig_##name{#name, {"a"}, 1};            \
-    const Signature sig_array_##name{"Array." #name, {}, 0};
-KESTRUM_SIGNATURES(sum)
-KESTRUM_SIGNATURES(mean)
-KESTRUM_SIGNATURES(var)
-KESTRUM_SIGNATURES(std)
-KESTRUM_SIGNATURES(any)
-KESTRUM_SIGNATURES(all)
-KESTRUM_SIGNATURES(median)
-#undef KESTRUM_SIGNATURES
-const Signature sig_quantile{"quantile", {"a", "q"}, 2}, sig_array_quantile{"Array.quantile", {"q"}, 1};
-const Signature sig_pearson{"pearson", {"a", "b"}, 2}, sig_spearman{"spearman", {"a", "b"}, 2};
+// The function stats.NAME(a) and the method Array.NAME() of one reduction.
+#define KESTRUM_REDUCTION(name, op, wrap)                                                                \
+    Entry name##_entry{#name, Kind::function, nullptr, {required("a")}, reduction_body<op, wrap>}; \
+    Entry array_##name##_entry{#name, Kind::method, "Array", {}, reduction_method_body<op, wrap>};
+KESTRUM_REDUCTION(sum, stats::sum, float_result)
+KESTRUM_REDUCTION(mean, stats::mean, float_result)
+KESTRUM_REDUCTION(var, stats::var, float_result)
+KESTRUM_REDUCTION(std, stats::std_dev, float_result)
+KESTRUM_REDUCTION(median, stats::median, float_result)
+KESTRUM_REDUCTION(any, stats::any, bool_result)
+KESTRUM_REDUCTION(all, stats::all, bool_result)
+#undef KESTRUM_REDUCTION
+Entry quantile_entry{"quantile", Kind::function, nullptr, {required("a"), required("q")}, quantile_body};
+Entry array_quantile_entry{"quantile", Kind::method, "Array", {required("q")}, quantile_method_body};
+Entry pearson_entry{"pearson", Kind::function, nullptr, {required("a"), required("b")}, correlation_body<stats::pearson>};
+Entry spearman_entry{"spearman", Kind::function, nullptr, {required("a"), required("b")},
+                     correlation_body<stats::spearman>};
+
+constexpr Member function_rows[] = {
+    member<sum_entry>,      member<mean_entry>, member<var_entry>, member<std_entry>,     member<median_entry>,
+    member<quantile_entry>, member<any_entry>,  member<all_entry>, member<pearson_entry>, member<spearman_entry>,
+};
+
+constexpr Member array_rows[] = {
+    member<array_sum_entry>, member<array_mean_entry>, member<array_var_entry>,    member<array_std_entry>,
+    member<array_any_entry>, member<array_all_entry>,  member<array_median_entry>, member<array_quantile_entry>,
+};
 
 }  // namespace
 
-// Function and method entries of one reduction.
-#define KESTRUM_REDUCTION(name, op, wrap) \
-    {#name, KESTRUM_ENTRY(sig_##name, (reduction_body<op, wrap>)), KESTRUM_ENTRY_FLAGS, #name "(a)\n--\n\n"}
-#define KESTRUM_REDUCTION_METHOD(name, op, wrap)                                                  \
-    {#name, KESTRUM_ENTRY(sig_array_##name, (reduction_method_body<op, wrap>)), KESTRUM_ENTRY_FLAGS, \
-     #name "($self)\n--\n\n"}
-
-PyMethodDef stats_functions[] = {
-    KESTRUM_REDUCTION(sum, stats::sum, float_result),
-    KESTRUM_REDUCTION(mean, stats::mean, float_result),
-    KESTRUM_REDUCTION(var, stats::var, float_result),
-    KESTRUM_REDUCTION(std, stats::std_dev, float_result),
-    KESTRUM_REDUCTION(median, stats::median, float_result),
-    {"quantile", KESTRUM_ENTRY(sig_quantile, quantile_body), KESTRUM_ENTRY_FLAGS, "quantile(a, q)\n--\n\n"},
-    KESTRUM_REDUCTION(any, stats::any, bool_result),
-    KESTRUM_REDUCTION(all, stats::all, bool_result),
-    {"pearson", KESTRUM_ENTRY(sig_pearson, correlation_body<stats::pearson>), KESTRUM_ENTRY_FLAGS,
-     "pearson(a, b)\n--\n\n"},
-    {"spearman", KESTRUM_ENTRY(sig_spearman, correlation_body<stats::spearman>), KESTRUM_ENTRY_FLAGS,
-     "spearman(a, b)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef stats_array_methods[] = {
-    KESTRUM_REDUCTION_METHOD(sum, stats::sum, float_result),
-    KESTRUM_REDUCTION_METHOD(mean, stats::mean, float_result),
-    KESTRUM_REDUCTION_METHOD(var, stats::var, float_result),
-    KESTRUM_REDUCTION_METHOD(std, stats::std_dev, float_result),
-    KESTRUM_REDUCTION_METHOD(any, stats::any, bool_result),
-    KESTRUM_REDUCTION_METHOD(all, stats::all, bool_result),
-    KESTRUM_REDUCTION_METHOD(median, stats::median, float_result),
-    {"quantile", KESTRUM_ENTRY(sig_array_quantile, quantile_method_body), KESTRUM_ENTRY_FLAGS,
-     "quantile($self, q)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef KESTRUM_REDUCTION
-#undef KESTRUM_REDUCTION_METHOD
+constinit const std::span<const Member> stats_functions = function_rows;
+constinit const std::span<const Member> stats_array_methods = array_rows;
 
 }  // namespace kestrum::py

@@ -30,6 +30,9 @@ struct Generator {
         return result;
     }
 
+    // One integer in [0, n) for n > 0, the draw `randint(0, n)` makes: next_u64 mod n.
+    std::uint64_t next_below(std::uint64_t n) { return next_u64() % n; }
+
     // Uniform in [0, 1): the top 53 bits scaled by 2^-53.
     double next_f64() { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
 

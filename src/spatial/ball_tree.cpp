@@ -1,23 +1,26 @@
+// Ball tree build and searches.
 #include "spatial/ball_tree.hpp"
 
 #include <algorithm>
 #include <cmath>
+
+#include "spatial/kde.hpp"
+#include "spatial/leaf_scan.hpp"
+#include "spatial/tree_build.hpp"
 
 namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
 Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
-    if (auto e = check_leaf_size(leaf_size)) return *e;
-    BallTree t;
-    t.storage = PointStorage::from_source(array, leaf_size, metric);
-    const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
-    t.nodes.reserve(expected_nodes);
-    t.centroids.reserve(expected_nodes * t.storage.dim);
-    BuildScratch scratch(n > leaf_size ? n : 0, t.storage.dim);  // only splits use it
-    t.build_recursive(0, n, scratch);
-    return t;
+    return build_tree(BallTree{}, array, leaf_size, metric);
+}
+
+void BallTree::build(std::size_t expected_nodes) {
+    const std::size_t n = storage.n_points;
+    centroids.reserve(expected_nodes * storage.dim);
+    BuildScratch scratch(n > storage.leaf_size ? n : 0, storage.dim);  // only splits use it
+    build_recursive(0, n, scratch);
 }
 
 std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
@@ -133,13 +136,6 @@ std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const 
     return results;
 }
 
-ArrayF64 BallTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
-    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
-}
-
-ArrayF64 BallTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel,
-                                         const ApproxCriterion& criterion, double bandwidth) const {
-    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
-}
+template struct DensityEstimates<BallTree>;
 
 }  // namespace kestrum::spatial

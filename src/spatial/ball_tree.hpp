@@ -6,8 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "spatial/common.hpp"
-#include "spatial/kde.hpp"
+#include "spatial/density.hpp"
+#include "spatial/median_split.hpp"
+#include "spatial/neighbour_heap.hpp"
+#include "spatial/pruning.hpp"
+#include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
 
@@ -21,7 +24,7 @@ struct BallNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct BallTree {
+struct BallTree : DensityEstimates<BallTree> {
     std::vector<BallNode> nodes;
     std::vector<double> centroids;  // dim values per node
     PointStorage storage;
@@ -32,10 +35,6 @@ struct BallTree {
 
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
-    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                   double bandwidth) const;
 
     // kde walk interface: the reference point is the centroid.
     template <DistanceMetric M, std::size_t D>
@@ -58,6 +57,10 @@ struct BallTree {
                                 double reduced_radius) const;
 
 private:
+    // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.
+    template <class T>
+    friend Result<T> build_tree(T tree, const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+    void build(std::size_t expected_nodes);
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
 };
 

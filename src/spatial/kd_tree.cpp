@@ -1,23 +1,26 @@
+// k-d tree build, box bounds and searches.
 #include "spatial/kd_tree.hpp"
 
 #include <algorithm>
 #include <cmath>
+
+#include "spatial/kde.hpp"
+#include "spatial/leaf_scan.hpp"
+#include "spatial/tree_build.hpp"
 
 namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
 Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
-    if (auto e = check_leaf_size(leaf_size)) return *e;
-    KDTree t;
-    t.storage = PointStorage::from_source(array, leaf_size, metric);
-    const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
-    t.nodes.reserve(expected_nodes);
-    if (t.storage.dim > kInlineBoxDim) t.boxes.reserve(expected_nodes * 2 * t.storage.dim);
-    BuildScratch scratch(n > leaf_size ? n : 0, t.storage.dim);  // only splits use it
-    t.build_recursive(0, n, scratch);
-    return t;
+    return build_tree(KDTree{}, array, leaf_size, metric);
+}
+
+void KDTree::build(std::size_t expected_nodes) {
+    const std::size_t n = storage.n_points;
+    if (storage.dim > kInlineBoxDim) boxes.reserve(expected_nodes * 2 * storage.dim);
+    BuildScratch scratch(n > storage.leaf_size ? n : 0, storage.dim);  // only splits use it
+    build_recursive(0, n, scratch);
 }
 
 std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
@@ -220,13 +223,6 @@ std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
     return results;
 }
 
-ArrayF64 KDTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
-    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
-}
-
-ArrayF64 KDTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                       double bandwidth) const {
-    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
-}
+template struct DensityEstimates<KDTree>;
 
 }  // namespace kestrum::spatial

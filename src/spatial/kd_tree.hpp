@@ -5,8 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "spatial/common.hpp"
-#include "spatial/kde.hpp"
+#include "spatial/density.hpp"
+#include "spatial/median_split.hpp"
+#include "spatial/neighbour_heap.hpp"
+#include "spatial/pruning.hpp"
+#include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
 
@@ -27,7 +30,7 @@ struct KDNode {
 
 inline constexpr std::size_t kInlineBoxDim = 3;
 
-struct KDTree {
+struct KDTree : DensityEstimates<KDTree> {
     std::vector<KDNode> nodes;
     // Bounding boxes of trees of more than kInlineBoxDim dimensions, per node: bbox_min[0..dim)
     // then bbox_max[0..dim) (+inf / -inf where no coordinate counts).
@@ -51,10 +54,6 @@ struct KDTree {
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
     // Point indices within `radius` (inclusive), in leaf order.
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
-    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                   double bandwidth) const;
 
     // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
     // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
@@ -83,6 +82,10 @@ struct KDTree {
                                 double point_limit) const;
 
 private:
+    // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.
+    template <class T>
+    friend Result<T> build_tree(T tree, const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+    void build(std::size_t expected_nodes);
     std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
 };
 

@@ -1,28 +1,16 @@
 // Kernel density walk shared by the three trees. A tree supplies, per node, its lower bound for
-// a query (L), its span (S) and the nearest and farthest possible distances (Dmin, Dmax); the
-// walk itself, the skip test and the order in which terms reach the accumulator are common.
-//
-// A tree type T provides:
-//   nodes[i].start / .end / .left / .right / is_leaf()
-//   storage (PointStorage)
-//   template <M, D> NodeBound kde_bound(node, q)            -> {L, distance to the reference point}
-//   double kde_span(node)                                    -> S
-//   template <M, D> std::pair<double,double> kde_extremes(node, q, bound)  -> {Dmin, Dmax}
-// D is the dimension when known at compile time, else 0.
+// a query (L), its span (S) and the nearest and farthest possible distances (Dmin, Dmax), as the
+// DensityTree concept states; the walk itself, the skip test and the order in which terms reach
+// the accumulator are common. Included only by the trees' source files, which instantiate
+// DensityEstimates for their tree.
 #pragma once
 
 #include <algorithm>
-#include <utility>
 
-#include "spatial/common.hpp"
+#include "spatial/density.hpp"
 #include "vmath/vmath.hpp"
 
 namespace kestrum::spatial {
-
-struct NodeBound {
-    double lower;  // L
-    double ref;    // distance to the node's reference point, where the tree has one
-};
 
 // Adds the kernel values of stored points [start, end) to acc in storage order. The Gaussian's
 // exponentials are taken a run at a time; the additions stay one at a time, in order.
@@ -48,7 +36,7 @@ void kde_leaf(const PointStorage& s, std::size_t start, std::size_t end, const d
     }
 }
 
-template <KernelType K, DistanceMetric M, std::size_t D, class T>
+template <KernelType K, DistanceMetric M, std::size_t D, DensityTree T>
 void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc, double bandwidth,
                    const ApproxCriterion& criterion) {
     using Kind = ApproxCriterion::Kind;
@@ -82,10 +70,16 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
     }
 }
 
+// Queries of a density estimate: (n_queries, dim).
+inline void check_density_queries(const ArrayF64& queries, std::uint64_t dim) {
+    if (queries.ndim() != 2) panic("Expected 2D array (n_queries, dim)");
+    if (queries.shape[1] != dim) panic_assert_eq("Query dimension must match tree dimension", queries.shape[1], dim);
+}
+
 // One walk per query row; entry i is the sum for row i, accumulated from +0.0.
-template <class T>
-ArrayF64 kernel_density_approx(const T& tree, const ArrayF64& queries, KernelType kernel,
-                               const ApproxCriterion& criterion, double bandwidth) {
+template <DensityTree T>
+ArrayF64 kernel_density_walk(const T& tree, const ArrayF64& queries, KernelType kernel,
+                             const ApproxCriterion& criterion, double bandwidth) {
     const PointStorage& s = tree.storage;
     check_density_queries(queries, s.dim);
     const std::size_t n_queries = queries.shape[0];
@@ -103,6 +97,17 @@ ArrayF64 kernel_density_approx(const T& tree, const ArrayF64& queries, KernelTyp
         });
     });
     return out;
+}
+
+template <class Tree>
+ArrayF64 DensityEstimates<Tree>::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
+    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
+}
+
+template <class Tree>
+ArrayF64 DensityEstimates<Tree>::kernel_density_approx(const ArrayF64& queries, KernelType kernel,
+                                                       const ApproxCriterion& criterion, double bandwidth) const {
+    return kernel_density_walk(static_cast<const Tree&>(*this), queries, kernel, criterion, bandwidth);
 }
 
 }  // namespace kestrum::spatial

@@ -1,10 +1,13 @@
+// Vantage-point tree build and searches.
 #include "spatial/vp_tree.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "random/generator.hpp"
+#include "spatial/kde.hpp"
+#include "spatial/leaf_scan.hpp"
+#include "spatial/tree_build.hpp"
 
 namespace kestrum::spatial {
 
@@ -12,20 +15,20 @@ namespace kestrum::spatial {
 
 Result<VPTree> VPTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
                                     bool random_selection) {
-    if (auto e = check_leaf_size(leaf_size)) return *e;
     VPTree t;
-    t.storage = PointStorage::from_source(array, leaf_size, metric);
     t.random_selection = random_selection;
-    const std::size_t n = t.storage.n_points;
-    const std::size_t expected_nodes = expected_node_count(n, leaf_size);
-    t.nodes.reserve(expected_nodes);
-    t.vantages.reserve(expected_nodes * t.storage.dim);
-    BuildScratch scratch(n, t.storage.dim);
-    t.build_recursive(0, n, scratch);
-    return t;
+    return build_tree(std::move(t), array, leaf_size, metric);
 }
 
-std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
+void VPTree::build(std::size_t expected_nodes) {
+    vantages.reserve(expected_nodes * storage.dim);
+    BuildScratch scratch(storage.n_points, storage.dim);
+    // One clock-seeded generator draws every vantage point of a random build.
+    Generator rng = random_selection ? Generator::from_clock() : Generator{};
+    build_recursive(0, storage.n_points, scratch, rng);
+}
+
+std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch, Generator& rng) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
     std::uint64_t* indices = storage.indices.data();
@@ -41,13 +44,8 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         return node;
     }
 
-    std::size_t f = start;
-    if (random_selection) {
-        Generator g = Generator::from_clock();
-        const ArrayI64 drawn =
-            g.randint(static_cast<std::int64_t>(start), static_cast<std::int64_t>(end), Shape{});
-        f = static_cast<std::size_t>(drawn.data[0]);
-    }
+    // A random vantage point is the draw of randint(start, end).
+    const std::size_t f = random_selection ? start + rng.next_below(count) : start;
     if (f != start) {
         std::swap(indices[start], indices[f]);
         if (dim) {
@@ -80,8 +78,8 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
                            storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
     if (storage.leaf_size < count) {
-        const std::size_t left = build_recursive(start, start + 1 + w, scratch);
-        const std::size_t right = build_recursive(start + 1 + w, end, scratch);
+        const std::size_t left = build_recursive(start, start + 1 + w, scratch, rng);
+        const std::size_t right = build_recursive(start + 1 + w, end, scratch, rng);
         nodes[node].left = left;
         nodes[node].right = right;
     }
@@ -169,13 +167,6 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     return results;
 }
 
-ArrayF64 VPTree::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
-    return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
-}
-
-ArrayF64 VPTree::kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                       double bandwidth) const {
-    return spatial::kernel_density_approx(*this, queries, kernel, criterion, bandwidth);
-}
+template struct DensityEstimates<VPTree>;
 
 }  // namespace kestrum::spatial

@@ -5,8 +5,15 @@
 #include <utility>
 #include <vector>
 
-#include "spatial/common.hpp"
-#include "spatial/kde.hpp"
+#include "spatial/density.hpp"
+#include "spatial/median_split.hpp"
+#include "spatial/neighbour_heap.hpp"
+#include "spatial/pruning.hpp"
+#include "spatial/storage.hpp"
+
+namespace kestrum {
+struct Generator;
+}
 
 namespace kestrum::spatial {
 
@@ -23,7 +30,7 @@ struct VPNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct VPTree {
+struct VPTree : DensityEstimates<VPTree> {
     std::vector<VPNode> nodes;
     // The vantage point of every node (dim values per node), copied when the node is built: a
     // randomly chosen inner child moves its own vantage point to the shared start position, so
@@ -39,10 +46,6 @@ struct VPTree {
 
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    ArrayF64 kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const;
-    ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
-                                   double bandwidth) const;
 
     // Lower bound for the distance from a query to any point of the node, given d, the query's
     // distance to the vantage point. The ring bound from min_dist / max_dist covers the other
@@ -80,7 +83,11 @@ struct VPTree {
                                 double limit, double c) const;
 
 private:
-    std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch);
+    // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.
+    template <class T>
+    friend Result<T> build_tree(T tree, const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
+    void build(std::size_t expected_nodes);
+    std::size_t build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch, Generator& rng);
 };
 
 }  // namespace kestrum::spatial

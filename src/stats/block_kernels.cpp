@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "array/cpu.hpp"
+#include "core/cpu.hpp"
 
 namespace kestrum::stats {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "array/buffer.hpp"
+#include "core/buffer.hpp"
 
 namespace kestrum::stats {
 

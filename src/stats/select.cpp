@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "array/buffer.hpp"
+#include "core/buffer.hpp"
 #include "stats/block_kernels.hpp"
 
 namespace kestrum::stats {

@@ -21,7 +21,7 @@
 #define KESTRUM_VMATH_GLIBC 1
 #endif
 
-#include "array/cpu.hpp"
+#include "core/cpu.hpp"
 #include "vmath/kernels.hpp"
 #include "vmath/tables.hpp"
 

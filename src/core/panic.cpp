@@ -1,4 +1,4 @@
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 
 namespace kestrum {
 

@@ -1,13 +1,13 @@
 // Products and views: matmul, outer, transpose, diagonal.
-#include "array/linalg.hpp"
+#include "linalg/products.hpp"
 
 #include <immintrin.h>
 
 #include <algorithm>
 #include <string>
 
-#include "array/cpu.hpp"
-#include "array/matmul_kernel.hpp"
+#include "core/cpu.hpp"
+#include "linalg/matmul_kernel.hpp"
 
 namespace kestrum {
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "array/constructors.hpp"
-#include "array/householder.hpp"
-#include "array/linalg.hpp"
-#include "array/matmul_kernel.hpp"
+#include "linalg/householder.hpp"
+#include "linalg/products.hpp"
+#include "linalg/matmul_kernel.hpp"
 
 namespace kestrum {
 
@@ -78,7 +78,7 @@ Result<std::pair<ArrayF64, ArrayF64>> eig_with_params(const ArrayF64& a, std::ui
 }
 
 Result<ArrayF64> eigvals(const ArrayF64& a) {
-    auto r = eig_with_params(a, 1000, 1e-10);
+    auto r = eig_with_params(a, kEigMaxIter, kEigTol);
     if (!r.ok()) return r.error();
     return std::move(r.value().first);
 }

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "array/buffer.hpp"
+#include "core/buffer.hpp"
 
 namespace kestrum {
 

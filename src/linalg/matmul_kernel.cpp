@@ -1,4 +1,4 @@
-#include "array/matmul_kernel.hpp"
+#include "linalg/matmul_kernel.hpp"
 
 #include <immintrin.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "array/cpu.hpp"
+#include "core/cpu.hpp"
 
 namespace kestrum {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "array/ndarray.hpp"
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 
 namespace kestrum {
 
@@ -27,7 +27,10 @@ Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a);
 // Lower-triangular L with A = L * L^T; reads only the lower triangle of A.
 Result<ArrayF64> cholesky(const ArrayF64& a);
 
-// Unshifted QR iteration: (values [n], vectors [n, n]) ordered by decreasing |value|.
+// Unshifted QR iteration: (values [n], vectors [n, n]) ordered by decreasing |value|. eig and
+// eigvals iterate with the default limit and tolerance.
+inline constexpr std::uint64_t kEigMaxIter = 1000;
+inline constexpr double kEigTol = 1e-10;
 Result<std::pair<ArrayF64, ArrayF64>> eig_with_params(const ArrayF64& a, std::uint64_t max_iter, double tol);
 Result<ArrayF64> eigvals(const ArrayF64& a);
 

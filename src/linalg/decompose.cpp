@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "array/constructors.hpp"
-#include "array/householder.hpp"
-#include "array/linalg.hpp"
+#include "linalg/householder.hpp"
+#include "linalg/products.hpp"
 
 namespace kestrum {
 

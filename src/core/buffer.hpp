@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "array/panic.hpp"
+#include "core/panic.hpp"
 
 namespace kestrum {
 

@@ -1,0 +1,55 @@
+// Splitting a node's points at a median rank: selection by key, re-laying rows and indices in
+// the selected order, and the working space a build reuses for every node.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "spatial/storage.hpp"
+
+namespace kestrum::spatial {
+
+struct KeyedPosition {
+    double key;
+    std::uint64_t pos;  // storage position before the split
+};
+
+// Moves the entry of rank m into place m with no greater key before it and no smaller after.
+// Keys must not be NaN (callers check); plain less-than is then a strict weak order.
+void select_rank(KeyedPosition* items, std::size_t count, std::size_t m);
+
+// As select_rank, but NaN keys order after every number: memory-safe for any input.
+void select_rank_nan_last(KeyedPosition* items, std::size_t count, std::size_t m);
+
+// Re-lays positions [start, start + count) of `indices` and the matching rows of `rows` in the
+// order of `items` (whose `pos` fields name the old positions). `scratch_rows` must hold
+// count * dim values and `scratch_indices` count values.
+void apply_order(const KeyedPosition* items, std::size_t start, std::size_t count, std::size_t dim,
+                 std::uint64_t* indices, double* rows, std::uint64_t* scratch_indices, double* scratch_rows);
+
+// Working space of a build, sized once for the root range and reused by every node.
+struct BuildScratch {
+    std::vector<KeyedPosition> keyed;
+    std::vector<std::uint64_t> indices;
+    std::vector<double> rows;
+    std::vector<double> lows, highs;  // per-dimension extremes of the node being built
+
+    BuildScratch(std::size_t n_points, std::size_t dim)
+        : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
+};
+
+// The dimension of widest spread (max - min), the first one on ties; 0 when no spread is positive.
+std::size_t widest_dimension(const double* mn, const double* mx, std::size_t dim);
+
+struct MedianSplit {
+    std::size_t mid;  // first position of the right child
+    double key;       // the key at the median rank
+};
+
+// Orders [start, end) around the median rank (count / 2) of coordinate `split_dim`, re-laying
+// indices and rows; a NaN key is the "absent value" panic of the k-d and ball builds.
+MedianSplit split_at_median(PointStorage& storage, BuildScratch& scratch, std::size_t start, std::size_t end,
+                            std::size_t split_dim);
+
+}  // namespace kestrum::spatial
