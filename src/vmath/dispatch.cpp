@@ -5,7 +5,7 @@
 //  - the C library is a release whose exp/log were verified against the kernels bit for bit;
 //  - the library itself reports FMA and AVX2 usable (then its exp/log dispatch to that variant;
 //    a tunable that masks either makes it pick another variant, and us fall back);
-//  - the processor has the AVX-512 features the kernels use;
+//  - the processor has the features the kernels use (AVX-512F/DQ, else AVX2 with FMA);
 //  - a self-check at first use, on inputs chosen to expose every fused-multiply-add decision, table
 //    edge and special-lane threshold, finds no differing bit.
 #include "vmath/vmath.hpp"
@@ -132,11 +132,12 @@ struct Paths {
 };
 
 Paths choose() {
-    Paths p;
-    if (!has_avx512() || !library_matches()) return p;
-    if (!agrees(exp_avx512, exp_scalar, exp_check_inputs()) || !agrees(log_avx512, log_scalar, log_check_inputs()))
-        return p;
-    return Paths{exp_avx512, log_avx512, true};
+    // library_matches() includes FMA and AVX2 being usable.
+    if (!library_matches() || !has_avx2()) return {};
+    const Paths vector = has_avx512() ? Paths{exp_avx512, log_avx512, true} : Paths{exp_avx2, log_avx2, true};
+    if (!agrees(vector.exp, exp_scalar, exp_check_inputs()) || !agrees(vector.log, log_scalar, log_check_inputs()))
+        return {};
+    return vector;
 }
 
 const Paths& paths() {
