@@ -30,22 +30,12 @@ using namespace data;
     return _mm512_set1_epi64(static_cast<long long>(v));
 }
 
-[[KESTRUM_AVX512, gnu::always_inline]] inline __m256d two_pairs(const double* table, std::uint64_t a, std::uint64_t b) {
-    return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(table + a)), _mm_load_pd(table + b), 1);
-}
-
-// lo[j] = table[idx2[j]], hi[j] = table[idx2[j] + 1] for even indices: eight 16-byte pair loads
-// and a de-interleave, which beat two 64-bit gathers.
+// lo[j] = table[idx2[j]], hi[j] = table[idx2[j] + 1]. Two gathers measured faster here than
+// eight 16-byte pair loads and a de-interleave, under load especially.
 [[KESTRUM_AVX512, gnu::always_inline]] inline void load_pairs(const double* table, __m512i idx2, __m512d* lo,
                                                                 __m512d* hi) {
-    alignas(64) std::uint64_t id[8];
-    _mm512_store_si512(id, idx2);
-    const __m512d A = _mm512_insertf64x4(_mm512_castpd256_pd512(two_pairs(table, id[0], id[1])),
-                                         two_pairs(table, id[2], id[3]), 1);
-    const __m512d B = _mm512_insertf64x4(_mm512_castpd256_pd512(two_pairs(table, id[4], id[5])),
-                                         two_pairs(table, id[6], id[7]), 1);
-    *lo = _mm512_permutex2var_pd(A, _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), B);
-    *hi = _mm512_permutex2var_pd(A, _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), B);
+    *lo = _mm512_i64gather_pd(idx2, table, 8);
+    *hi = _mm512_i64gather_pd(_mm512_add_epi64(idx2, splat_u64(1)), table, 8);
 }
 
 // exp of eight lanes. *scalar marks the lanes to recompute with the scalar call: NaN, +-inf,
@@ -206,12 +196,8 @@ namespace {
 
 [[KESTRUM_AVX2, gnu::always_inline]] inline void load_pairs4(const double* table, __m256i idx2, __m256d* lo,
                                                                __m256d* hi) {
-    alignas(32) std::uint64_t id[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(id), idx2);
-    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(table + id[0])), _mm_load_pd(table + id[2]), 1);
-    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_load_pd(table + id[1])), _mm_load_pd(table + id[3]), 1);
-    *lo = _mm256_unpacklo_pd(a, b);
-    *hi = _mm256_unpackhi_pd(a, b);
+    *lo = _mm256_i64gather_pd(table, idx2, 8);
+    *hi = _mm256_i64gather_pd(table, _mm256_add_epi64(idx2, splat4_u64(1)), 8);
 }
 
 // As exp8, including the 512 <= |x| < 1024 lanes.
