@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/args.hpp"
 #include "spatial/ball_tree.hpp"
 #include "spatial/kd_tree.hpp"
@@ -157,16 +158,19 @@ using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
+    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* name = "KDTree";
 };
 struct BallClass {
     using Tree = BallTree;
+    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* name = "BallTree";
 };
 struct VPClass {
     using Tree = VPTree;
+    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* name = "VPTree";
 };
@@ -275,10 +279,11 @@ constexpr Member tree_rows[] = {
 
 // Instances come only from from_array.
 template <class C>
-PyTypeObject* make_tree_type(const char* name) {
+PyTypeObject* make_tree_type(const char* name, std::span<const Member> pickling) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
-        {Py_tp_methods, method_table({tree_rows<C>})},
+        {Py_tp_methods, method_table({tree_rows<C>, pickling})},
+        {Py_tp_doc, const_cast<char*>(C::doc)},
         {0, nullptr},
     };
     static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT, slots};
@@ -288,15 +293,15 @@ PyTypeObject* make_tree_type(const char* name) {
 }  // namespace
 
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree");
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_tree_pickling_methods);
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree");
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_tree_pickling_methods);
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree");
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_tree_pickling_methods);
     return type;
 }
 
