@@ -34,7 +34,5 @@ PyTypeObject* ball_tree_type();
 PyTypeObject* kd_tree_type();
 PyTypeObject* vp_tree_type();
 
-// Makes a heap type from `spec` on first use and keeps it for the life of the process.
-PyTypeObject* make_type(PyType_Spec* spec);
 
 }  // namespace kestrum::py

@@ -44,9 +44,8 @@ PyTypeObject* array_iter_type() {
             {Py_tp_doc, const_cast<char*>(docs::array_iter)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"kestrum.PyArrayIter", sizeof(PyBox<IterState>), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_type(&spec);
+        static PyType_Spec spec = {"kestrum.PyArrayIter", sizeof(PyBox<IterState>), 0, Py_TPFLAGS_DEFAULT, slots};
+        return make_type_without_constructor(&spec);
     }();
     return type;
 }

@@ -31,7 +31,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
 
 void add_type(PyObject* module, PyTypeObject* type) {
     if (!type) raise_current();
-    add(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));
+    add(module, type_name(type), reinterpret_cast<PyObject*>(type));
 }
 
 void add_functions(PyObject* module, std::span<const Member> rows) {
