@@ -36,7 +36,8 @@ def check_ran(proc, script: Path):
 
 
 def test_every_example_is_covered():
-    assert {p.name for p in EXAMPLES.glob("*.py")} == {"quickstart.py", "kernel_density.py", "nearest_neighbours.py"}
+    assert {p.name for p in EXAMPLES.glob("*.py")} == {"quickstart.py", "kernel_density.py", "nearest_neighbours.py",
+                                                         "dask_density.py"}
 
 
 def test_quickstart_prints_every_area(tmp_path):
@@ -71,6 +72,14 @@ def test_kernel_density_without_matplotlib(tmp_path):
     assert "matplotlib is not installed: skipping the plot" in proc.stdout
     assert "peak density" in proc.stdout
     assert not list(tmp_path.glob("*.png"))
+
+
+def test_dask_density_on_one_and_two_workers(tmp_path):
+    pytest.importorskip("dask.distributed")
+    proc = run_example(EXAMPLES / "dask_density.py", tmp_path, "60000")
+    check_ran(proc, EXAMPLES / "dask_density.py")
+    assert re.search(r"1 worker process .*bit-identical", proc.stdout), proc.stdout
+    assert re.search(r"2 worker processes.*bit-identical", proc.stdout), proc.stdout
 
 
 def test_benchmark_report_runner(tmp_path):

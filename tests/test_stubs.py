@@ -27,6 +27,9 @@ STUB = ROOT / "src" / "python" / "kestrum-stubs" / "__init__.pyi"
 
 # Entries of a type's own dictionary that every extension type has and no stub declares.
 TYPE_MACHINERY = {"__doc__", "__module__", "__text_signature__", "__qualname__", "__dict__", "__weakref__"}
+# Wrappers of the buffer slots: in a type's dictionary from Python 3.12 on, declared by the stub for
+# type checkers on every version; left out of the comparison on both sides.
+VERSION_DEPENDENT = {"__buffer__", "__release_buffer__"}
 
 
 # ---- runtime walk ------------------------------------------------------------------------------
@@ -41,7 +44,7 @@ def runtime_scopes() -> dict[str, set[str]]:
         if id(cls) in seen:
             return
         seen[id(cls)] = path
-        scopes[path] = {n for n in vars(cls) if n not in TYPE_MACHINERY}
+        scopes[path] = {n for n in vars(cls) if n not in TYPE_MACHINERY | VERSION_DEPENDENT}
 
     for name in kestrum.__all__:
         obj = getattr(kestrum, name)
@@ -120,7 +123,7 @@ def _body_names(body) -> dict[str, ast.AST]:
             name = node.targets[0].id
         else:
             continue
-        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
+        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")) or name in VERSION_DEPENDENT:
             continue
         names.setdefault(name, node)
     return names
@@ -307,6 +310,8 @@ def test_stub_parameters_match_text_signatures(path, defs):
 
 
 USAGE = '''
+import copy
+import pickle
 import numpy
 import numpy.typing
 import kestrum
@@ -342,6 +347,10 @@ reveal_type(kestrum.BallTree.from_array(a).kernel_density_approx(a, criterion="m
 n: numpy.typing.NDArray[numpy.float64] = a.to_numpy()
 c = kestrum.Array.from_numpy(n)
 a[0, 1] = 5
+reveal_type(memoryview(a))  # R: memoryview[int]
+reveal_type(copy.deepcopy(g))  # R: kestrum.Generator
+reveal_type(pickle.loads(pickle.dumps(t)))  # R: Any
+reveal_type(copy.copy(t))  # R: kestrum.spatial.VPTree
 '''
 
 MISUSE = '''

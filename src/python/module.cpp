@@ -72,6 +72,8 @@ void module_body(PyObject* m) {
     add_type(spatial, ball_tree_type());
     add_type(spatial, kd_tree_type());
     add_type(spatial, vp_tree_type());
+
+    add_restore_functions(m);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", docs::module, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
