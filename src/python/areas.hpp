@@ -43,7 +43,4 @@ extern const std::span<const Member> ball_tree_pickling_methods;
 extern const std::span<const Member> vp_tree_pickling_methods;
 void add_restore_functions(PyObject* module);
 
-// Makes a heap type from `spec` on first use and keeps it for the life of the process.
-PyTypeObject* make_type(PyType_Spec* spec);
-
 }  // namespace kestrum::py
