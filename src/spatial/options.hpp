@@ -31,7 +31,6 @@ Result<ApproxCriterion> parse_criterion(std::string_view lowered, std::string_vi
 Result<bool> parse_selection(std::string_view lowered, std::string_view given);
 
 // leaf_size 0 would split one-point nodes forever.
-inline constexpr std::uint64_t kDefaultLeafSize = 20;
 std::optional<Error> check_leaf_size(std::uint64_t leaf_size);
 
 }  // namespace kestrum::spatial
