@@ -8,11 +8,12 @@ namespace kestrum::py {
 
 // ---- rendering ----------------------------------------------------------------------------------
 
-// A default as Python's repr writes it: 1000, 1e-10, 1.0, "gaussian", None.
+// A default as Python's repr writes it: 1000, 1e-10, 1.0, "gaussian", None, False.
 static std::string default_text(const Default& d) {
     switch (d.tag) {
         case Default::Tag::none: return "None";
         case Default::Tag::integer: return std::to_string(d.integer);
+        case Default::Tag::boolean: return d.integer ? "True" : "False";
         case Default::Tag::text: return std::string("\"") + d.text + "\"";
         case Default::Tag::real: {
             char buf[32];

@@ -36,7 +36,7 @@ enum class Kind : std::uint8_t {
 
 // A parameter's default as the text signature shows it; `required` has none.
 struct Default {
-    enum class Tag : std::uint8_t { required, none, integer, real, text } tag = Tag::required;
+    enum class Tag : std::uint8_t { required, none, integer, boolean, real, text } tag = Tag::required;
     std::uint64_t integer = 0;
     double real = 0.0;
     const char* text = nullptr;
@@ -53,6 +53,7 @@ constexpr Param optional(const char* name) { return {name, {Default::Tag::none}}
 constexpr Param defaulted(const char* name, std::uint64_t v) { return {name, {Default::Tag::integer, v}}; }
 constexpr Param defaulted(const char* name, double v) { return {name, {Default::Tag::real, 0, v}}; }
 constexpr Param defaulted(const char* name, const char* text) { return {name, {Default::Tag::text, 0, 0.0, text}}; }
+constexpr Param defaulted(const char* name, bool v) { return {name, {Default::Tag::boolean, v ? 1u : 0u}}; }
 
 class BoundArgs;
 // An entry's work: convert the bound arguments, call one core operation, wrap the result.

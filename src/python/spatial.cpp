@@ -6,7 +6,10 @@
 #include "python/areas.hpp"
 #include "python/docs.hpp"
 #include "python/args.hpp"
+#include "python/release.hpp"
+#include "python/spatial_batch.hpp"
 #include "spatial/ball_tree.hpp"
+#include "spatial/batch.hpp"
 #include "spatial/kd_tree.hpp"
 #include "spatial/vp_tree.hpp"
 
@@ -180,7 +183,8 @@ PyObject* wrap_tree(typename C::Tree&& tree) {
     return wrap_value(C::type(), std::move(tree));
 }
 
-// Defaults of the options (the leaf size is the core's).
+// Defaults of the arguments.
+constexpr std::uint64_t kDefaultLeafSize = 20;
 constexpr const char* kDefaultMetric = "euclidean";
 constexpr const char* kDefaultSelection = "first";
 constexpr const char* kDefaultKernel = "gaussian";
@@ -244,6 +248,64 @@ PyObject* kernel_density_approx_body(PyObject* self, const BoundArgs& a) {
     return density_result(tree->kernel_density_approx(queries, kernel, criterion, bandwidth));
 }
 
+// ---- batch methods: arguments converted and held first, the walks run without the lock ---------
+
+constexpr std::uint64_t kDefaultWorkers = 1;
+
+template <class C>
+PyObject* query_knn_batch_body(PyObject* self, const BoundArgs& a) {
+    const std::uint64_t k = arg_u64(a[1], "k");
+    const std::size_t workers = arg_workers(a[2]);
+    TreeRef<typename C::Tree> tree(self);
+    const BatchQueries queries(a[0], tree->storage.dim);
+    KnnBatch found = without_lock([&](const StopPoll& poll) {
+        return query_knn_batch(*tree, queries.rows(), k, BatchRun{workers, poll});
+    });
+    Ref indices(wrap_array(std::move(found.indices)));
+    Ref distances(wrap_array(std::move(found.distances)));
+    return tuple2(indices.release(), distances.release());
+}
+
+template <class C>
+PyObject* query_radius_batch_body(PyObject* self, const BoundArgs& a) {
+    const double radius = arg_f64(a[1], "radius");
+    const std::size_t workers = arg_workers(a[2]);
+    const int count_only = a[3] ? PyObject_IsTrue(a[3]) : 0;
+    if (count_only < 0) raise_current();
+    TreeRef<typename C::Tree> tree(self);
+    const BatchQueries queries(a[0], tree->storage.dim);
+    if (count_only) {
+        return wrap_array(without_lock([&](const StopPoll& poll) {
+            return query_radius_counts(*tree, queries.rows(), radius, BatchRun{workers, poll});
+        }));
+    }
+    const RadiusLists found = without_lock([&](const StopPoll& poll) {
+        return query_radius_batch(*tree, queries.rows(), radius, BatchRun{workers, poll});
+    });
+    return radius_lists(found, tree->storage.n_points);
+}
+
+template <class C>
+PyObject* kernel_density_batch_body(PyObject* self, const BoundArgs& a) {
+    const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : kDefaultBandwidth;
+    const OptionName kernel_name = option_name(a[2], "kernel", kDefaultKernel);
+    const OptionName criterion_name = option_name(a[3], "criterion", kDefaultCriterion);
+    const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
+    const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
+    const std::size_t workers = arg_workers(a[6]);
+    const KernelType kernel = parse(parse_kernel, kernel_name);
+    const ApproxCriterion criterion =
+        unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
+    TreeRef<typename C::Tree> tree(self);
+    std::optional<BatchQueries> queries;
+    if (a.present(0)) queries.emplace(a[0], tree->storage.dim);
+    return wrap_array(without_lock([&](const StopPoll& poll) {
+        const QueryRows rows = queries ? queries->rows() : QueryRows{};
+        return spatial::kernel_density_batch(*tree, queries ? &rows : nullptr, kernel, criterion, bandwidth,
+                                             BatchRun{workers, poll});
+    }));
+}
+
 template <class C>
 Entry from_array_entry{"from_array", Kind::static_method, C::name,
                        {required("array"), defaulted("leaf_size", kDefaultLeafSize), defaulted("metric", kDefaultMetric)},
@@ -271,10 +333,27 @@ Entry kernel_density_approx_entry{"kernel_density_approx", Kind::method, C::name
                                   kernel_density_approx_body<C>};
 
 template <class C>
+Entry query_knn_batch_entry{"query_knn_batch", Kind::method, C::name,
+                            {required("queries"), required("k"), defaulted("workers", kDefaultWorkers)},
+                            query_knn_batch_body<C>};
+template <class C>
+Entry query_radius_batch_entry{"query_radius_batch", Kind::method, C::name,
+                               {required("queries"), required("radius"), defaulted("workers", kDefaultWorkers),
+                                defaulted("count_only", false)},
+                               query_radius_batch_body<C>};
+template <class C>
+Entry kernel_density_batch_entry{"kernel_density_batch", Kind::method, C::name,
+                                 {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
+                                  defaulted("kernel", kDefaultKernel), defaulted("criterion", kDefaultCriterion),
+                                  optional("min_samples"), optional("max_span"), defaulted("workers", kDefaultWorkers)},
+                                 kernel_density_batch_body<C>};
+
+template <class C>
 constexpr Member tree_rows[] = {
-    member<from_array_entry<C>>,     member<query_knn_entry<C>>,
-    member<query_radius_entry<C>>,   member<kernel_density_entry<C>>,
-    member<kernel_density_approx_entry<C>>,
+    member<from_array_entry<C>>,           member<query_knn_entry<C>>,
+    member<query_radius_entry<C>>,         member<kernel_density_entry<C>>,
+    member<kernel_density_approx_entry<C>>, member<query_knn_batch_entry<C>>,
+    member<query_radius_batch_entry<C>>,   member<kernel_density_batch_entry<C>>,
 };
 
 // Instances come only from from_array.

@@ -95,8 +95,8 @@ void BallTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& hea
     }
 }
 
-template <DistanceMetric M, std::size_t D>
-void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+template <DistanceMetric M, std::size_t D, class Out>
+void BallTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
                                       double limit) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
@@ -104,23 +104,40 @@ void BallTree::query_radius_recursive(std::size_t node, Query q, std::vector<std
         const double d = distance<M>(q.x, centroid(node), len);
         if (bound_exceeds(d - n.radius, radius, std::fabs(d) + n.radius, len)) return;
         if (n.is_leaf()) {
-            collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
+            collect_leaf<M, D, Out>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        query_radius_recursive<M, D>(n.left, q, results, radius, limit);
+        query_radius_recursive<M, D, Out>(n.left, q, results, radius, limit);
         node = n.right;
     }
 }
 
-std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
+void BallTree::knn_into(Query q, NeighbourHeap& heap) const {
     check_query_fits(q, storage.dim);
-    NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0, [&]<std::size_t D>() {
             query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, centroid(0), q.len));
         });
     });
+}
+
+template <class Out>
+void BallTree::radius_into(Query q, double radius, Out& out) const {
+    check_query_fits(q, storage.dim);
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double limit = point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D, Out>(0, q, out, radius, limit); });
+    });
+}
+template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
+template void BallTree::radius_into(Query, double, RadiusCount&) const;
+
+std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    NeighbourHeap heap(k, storage.n_points);
+    knn_into(q, heap);
     return heap.sorted_indices();
 }
 
@@ -128,11 +145,7 @@ std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const 
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    with_metric(storage.metric, [&]<DistanceMetric M>() {
-        const double limit = point_limit<M>(radius);
-        with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, radius, limit); });
-    });
+    radius_into(q, radius, results);
     return results;
 }
 

@@ -36,6 +36,12 @@ struct BallTree : DensityEstimates<BallTree> {
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
 
+    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
+    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    void knn_into(Query q, NeighbourHeap& heap) const;
+    template <class Out>
+    void radius_into(Query q, double radius, Out& out) const;
+
     // kde walk interface: the reference point is the centroid.
     template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
@@ -52,8 +58,8 @@ struct BallTree : DensityEstimates<BallTree> {
     // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const;
-    template <DistanceMetric M, std::size_t D>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+    template <DistanceMetric M, std::size_t D, class Out>
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
                                 double reduced_radius) const;
 
 private:

@@ -48,6 +48,8 @@ struct DensityEstimates {
     // of the kernel at its nearest and farthest possible distances.
     ArrayF64 kernel_density_approx(const ArrayF64& queries, KernelType kernel, const ApproxCriterion& criterion,
                                    double bandwidth) const;
+    // The sum at one query of dim coordinates, exactly as the row's entry of kernel_density_approx.
+    double density_at(const double* q, KernelType kernel, const ApproxCriterion& criterion, double bandwidth) const;
 };
 
 }  // namespace kestrum::spatial

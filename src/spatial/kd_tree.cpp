@@ -60,6 +60,20 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 // ---- bounds ---------------------------------------------------------------------------------
 
+namespace {
+// How far x lies outside [mn, mx]: mn - x below, x - mx above, else 0 (also where either
+// difference is NaN, as for a NaN coordinate or an infinite one at an infinite bound). Written
+// without branches: the walks test every visited box, and which side a query lies on is
+// unpredictable.
+inline double box_gap(double x, double mn, double mx) {
+    const double below = mn - x;
+    const double above = x - mx;
+    double gap = below > 0.0 ? below : 0.0;
+    gap = above > gap ? above : gap;
+    return gap;
+}
+}  // namespace
+
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
     const std::size_t dim = dim_or<D>(storage.dim);
@@ -69,24 +83,17 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
         double m = 0.0;
         if (nodes[node].unbounded) return m;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            double gap = 0.0;
-            if (x < mn[d]) gap = mn[d] - x;
-            else if (x > mx[d]) gap = x - mx[d];
+            const double gap = box_gap(q[d], mn[d], mx[d]);
             m = gap > m ? gap : m;
         }
         return m;
     } else {
+        // A dimension where the query lies inside the box adds +0.0, which leaves the sum as
+        // it was.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
-            const double x = q[d];
-            if (x < mn[d]) {
-                const double t = mn[d] - x;
-                s += t * t;
-            } else if (x > mx[d]) {
-                const double t = x - mx[d];
-                s += t * t;
-            }
+            const double t = box_gap(q[d], mn[d], mx[d]);
+            s += t * t;
         }
         return s;
     }
@@ -181,8 +188,8 @@ void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
     }
 }
 
-template <DistanceMetric M, std::size_t D>
-void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results,
+template <DistanceMetric M, std::size_t D, class Out>
+void KDTree::query_radius_recursive(std::size_t node, Query q, Out& results,
                                     double box_limit, double point_limit) const {
     for (;;) {
         const KDNode& n = nodes[node];
@@ -193,33 +200,44 @@ void KDTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::
         if (n.is_leaf()) {
             if (n.start == n.end) return;
             if constexpr (D == 0) check_query_fits(q, storage.dim);
-            collect_leaf<M, D>(storage, n.start, n.end, q, point_limit, results);
+            collect_leaf<M, D, Out>(storage, n.start, n.end, q, point_limit, results);
             return;
         }
-        query_radius_recursive<M, D>(n.left, q, results, box_limit, point_limit);
+        query_radius_recursive<M, D, Out>(n.left, q, results, box_limit, point_limit);
         node = n.right;
     }
 }
 
-std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
-    NeighbourHeap heap(k, storage.n_points);
+void KDTree::knn_into(Query q, NeighbourHeap& heap) const {
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0,
                  [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap); });
     });
+}
+
+template <class Out>
+void KDTree::radius_into(Query q, double radius, Out& out) const {
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double box = box_limit<M>(radius);
+        const double point = spatial::point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_radius_recursive<M, D, Out>(0, q, out, box, point); });
+    });
+}
+template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
+template void KDTree::radius_into(Query, double, RadiusCount&) const;
+
+std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    NeighbourHeap heap(k, storage.n_points);
+    knn_into(q, heap);
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    with_metric(storage.metric, [&]<DistanceMetric M>() {
-        const double box = box_limit<M>(radius);
-        const double point = spatial::point_limit<M>(radius);
-        with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() { query_radius_recursive<M, D>(0, q, results, box, point); });
-    });
+    radius_into(q, radius, results);
     return results;
 }
 

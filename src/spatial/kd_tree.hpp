@@ -55,6 +55,12 @@ struct KDTree : DensityEstimates<KDTree> {
     // Point indices within `radius` (inclusive), in leaf order.
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
 
+    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
+    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    void knn_into(Query q, NeighbourHeap& heap) const;
+    template <class Out>
+    void radius_into(Query q, double radius, Out& out) const;
+
     // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
     // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
     // Chebyshev distance, so it would prune true neighbours), or 0 when NaN coordinates
@@ -77,8 +83,8 @@ struct KDTree : DensityEstimates<KDTree> {
 
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
-    template <DistanceMetric M, std::size_t D>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double box_limit,
+    template <DistanceMetric M, std::size_t D, class Out>
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double box_limit,
                                 double point_limit) const;
 
 private:

@@ -76,6 +76,21 @@ ArrayF64 kernel_density_walk(const T& tree, const ArrayF64& queries, KernelType 
 }
 
 template <class Tree>
+double DensityEstimates<Tree>::density_at(const double* q, KernelType kernel, const ApproxCriterion& criterion,
+                                          double bandwidth) const {
+    const Tree& tree = static_cast<const Tree&>(*this);
+    const PointStorage& s = tree.storage;
+    double acc = 0.0;
+    if (s.n_points == 0) return acc;
+    with_kernel(kernel, [&]<KernelType K>() {
+        with_metric(s.metric, [&]<DistanceMetric M>() {
+            with_dim(s.dim, [&]<std::size_t D>() { kde_recursive<K, M, D>(tree, 0, q, acc, bandwidth, criterion); });
+        });
+    });
+    return acc;
+}
+
+template <class Tree>
 ArrayF64 DensityEstimates<Tree>::kernel_density(const ArrayF64& queries, KernelType kernel, double bandwidth) const {
     return kernel_density_approx(queries, kernel, ApproxCriterion::none(), bandwidth);
 }

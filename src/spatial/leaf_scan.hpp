@@ -30,11 +30,17 @@ inline void offer_leaf(const PointStorage& s, std::size_t start, std::size_t end
     }
 }
 
+// Where a radius search puts what it finds: a std::vector of indices, or a RadiusCount.
+struct RadiusCount {
+    std::uint64_t n = 0;
+    void push_back(std::uint64_t) { ++n; }
+};
+
 // Appends the indices of the points at storage positions [start, end) within the radius whose
 // `point_limit` is `limit`.
-template <DistanceMetric M, std::size_t D>
+template <DistanceMetric M, std::size_t D, class Out>
 inline void collect_leaf(const PointStorage& s, std::size_t start, std::size_t end, Query q, double limit,
-                         std::vector<std::uint64_t>& results) {
+                         Out& results) {
     const std::size_t len = dim_or<D>(q.len);
     const std::size_t stride = dim_or<D>(s.dim);
     const double* row = s.row(start);

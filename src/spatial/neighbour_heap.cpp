@@ -35,13 +35,17 @@ void NeighbourHeap::replace_top(double d, std::uint64_t index) {
     e[i] = {d, index};
 }
 
-std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
+void NeighbourHeap::sort() {
     std::sort(entries_.begin(), entries_.begin() + size_, [](const Entry& a, const Entry& b) {
         const bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
         if (na != nb) return nb;
         if (!na && a.dist != b.dist) return a.dist < b.dist;
         return a.index < b.index;
     });
+}
+
+std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {
+    sort();
     std::vector<std::uint64_t> out(size_);
     for (std::size_t i = 0; i < size_; ++i) out[i] = entries_[i].index;
     return out;

@@ -21,20 +21,42 @@ public:
     bool full() const { return size_ == k_; }
     double top() const { return entries_[0].dist; }
     std::size_t size() const { return size_; }
-    // sqrt_bound(top) once full, +inf before: a squared Euclidean distance above it would be
-    // dropped by `offer`.
+    // +inf before the heap is full, then at least sqrt_bound(top): a squared Euclidean distance
+    // above it would be dropped by `offer`. Being a filter ahead of the exact comparison, it may
+    // let a few more through than sqrt_bound would.
     double reject_sq() const { return reject_sq_; }
 
     void offer(double d, std::uint64_t index) {
         if (size_ < k_) push(d, index);
         else if (farther(entries_[0].dist, d)) replace_top(d, index);
         else return;
-        if (full()) reject_sq_ = sqrt_bound(entries_[0].dist);
+        if (full()) reject_sq_ = square_above(entries_[0].dist);
+    }
+
+    // A value no smaller than sqrt_bound(t), found without sqrt_bound's search where t * t is a
+    // normal number: the largest x with sqrt(x) <= t is below t * t * (1 + 2^-51), and the two
+    // roundings here add less than 2^-52 each.
+    static double square_above(double t) {
+        const double sq = t * t;
+        if (sq >= 0x1p-1000) return sq * (1.0 + 0x1p-49);
+        return sqrt_bound(t);
     }
 
     // Distance order with NaN after every number, so a point whose distance is NaN never keeps
     // out one at a real distance.
     static bool farther(double a, double b) { return a > b || (std::isnan(a) && !std::isnan(b)); }
+
+    // Empties the heap for the next query, keeping its storage.
+    void clear() {
+        size_ = 0;
+        reject_sq_ = INFINITY;
+    }
+
+    // Orders the entries held by ascending distance (NaN last; ties by index), after which
+    // index_at / distance_at read them nearest first.
+    void sort();
+    std::uint64_t index_at(std::size_t i) const { return entries_[i].index; }
+    double distance_at(std::size_t i) const { return entries_[i].dist; }
 
     // The indices held, by ascending distance (NaN last; ties by index).
     std::vector<std::uint64_t> sorted_indices();

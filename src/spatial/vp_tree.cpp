@@ -109,46 +109,74 @@ void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap,
             offer_leaf<M, D>(storage, n.start, n.end, q, heap);
             return;
         }
-        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
-        const double c_outer = distance<M>(q.x, vantage(n.right), len);
-        if (c < n.threshold) {
-            query_knn_recursive<M, D>(n.left, q, heap, c_inner);
-            node = n.right;
-            c = c_outer;
-        } else {
-            query_knn_recursive<M, D>(n.right, q, heap, c_outer);
-            node = n.left;
-            c = c_inner;
-        }
+        // As in the radius search, the far child's shell may rule it out before its vantage
+        // distance is needed.
+        const bool shells = !n.unbounded && len == storage.dim;
+        const double shell_scale = std::fabs(c) + std::fabs(n.threshold);
+        const bool inner_first = c < n.threshold;
+        const double c_near = inner_first ? (random_selection ? distance<M>(q.x, vantage(n.left), len) : c)
+                                          : distance<M>(q.x, vantage(n.right), len);
+        query_knn_recursive<M, D>(inner_first ? n.left : n.right, q, heap, c_near);
+        const double far_gap = inner_first ? n.threshold - c : c - n.threshold;
+        if (shells && heap.full() && bound_exceeds(far_gap, heap.top(), shell_scale, len)) return;
+        node = inner_first ? n.right : n.left;
+        c = inner_first || random_selection ? distance<M>(q.x, vantage(node), len) : c;
     }
 }
 
-template <DistanceMetric M, std::size_t D>
-void VPTree::query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+template <DistanceMetric M, std::size_t D, class Out>
+void VPTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
                                     double limit, double c) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];
         if (bound_exceeds(min_dist_to_node(node, c), radius, bound_scale(n, c), len)) return;
         if (n.is_leaf()) {
-            collect_leaf<M, D>(storage, n.start, n.end, q, limit, results);
+            collect_leaf<M, D, Out>(storage, n.start, n.end, q, limit, results);
             return;
         }
-        const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
-        query_radius_recursive<M, D>(n.left, q, results, radius, limit, c_inner);
+        // The inner child's points lie within `threshold` of this vantage point, the outer child's
+        // at least that far: a child whose shell is out of reach is skipped before its own
+        // vantage distance is computed.
+        const bool shells = !n.unbounded && len == storage.dim;
+        const double shell_scale = std::fabs(c) + std::fabs(n.threshold);
+        if (!(shells && bound_exceeds(c - n.threshold, radius, shell_scale, len))) {
+            const double c_inner = random_selection ? distance<M>(q.x, vantage(n.left), len) : c;
+            query_radius_recursive<M, D, Out>(n.left, q, results, radius, limit, c_inner);
+        }
+        if (shells && bound_exceeds(n.threshold - c, radius, shell_scale, len)) return;
         node = n.right;
         c = distance<M>(q.x, vantage(node), len);
     }
 }
 
-std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
+void VPTree::knn_into(Query q, NeighbourHeap& heap) const {
     check_query_fits(q, storage.dim);
-    NeighbourHeap heap(k, storage.n_points);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
         with_dim(q.len == storage.dim ? storage.dim : 0,
                  [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, vantage(0), q.len)); });
     });
+}
+
+template <class Out>
+void VPTree::radius_into(Query q, double radius, Out& out) const {
+    if (storage.n_points == 0) return;
+    check_query_fits(q, storage.dim);
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        const double limit = point_limit<M>(radius);
+        with_dim(q.len == storage.dim ? storage.dim : 0, [&]<std::size_t D>() {
+            query_radius_recursive<M, D, Out>(0, q, out, radius, limit, distance<M>(q.x, vantage(0), q.len));
+        });
+    });
+}
+template void VPTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
+template void VPTree::radius_into(Query, double, RadiusCount&) const;
+
+std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
+    if (k == 0 || storage.n_points == 0) return {};
+    check_query_fits(q, storage.dim);
+    NeighbourHeap heap(k, storage.n_points);
+    knn_into(q, heap);
     return heap.sorted_indices();
 }
 
@@ -157,13 +185,7 @@ std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    with_metric(storage.metric, [&]<DistanceMetric M>() {
-        const double limit = point_limit<M>(radius);
-        with_dim(q.len == storage.dim ? storage.dim : 0,
-                 [&]<std::size_t D>() {
-                     query_radius_recursive<M, D>(0, q, results, radius, limit, distance<M>(q.x, vantage(0), q.len));
-                 });
-    });
+    radius_into(q, radius, results);
     return results;
 }
 

@@ -47,6 +47,12 @@ struct VPTree : DensityEstimates<VPTree> {
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
     std::vector<std::uint64_t> query_radius(Query q, double radius) const;
 
+    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
+    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    void knn_into(Query q, NeighbourHeap& heap) const;
+    template <class Out>
+    void radius_into(Query q, double radius, Out& out) const;
+
     // Lower bound for the distance from a query to any point of the node, given d, the query's
     // distance to the vantage point. The ring bound from min_dist / max_dist covers the other
     // points; the vantage point itself is at exactly d, so the bound never exceeds d. Under the
@@ -78,8 +84,8 @@ struct VPTree : DensityEstimates<VPTree> {
     // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double c) const;
-    template <DistanceMetric M, std::size_t D>
-    void query_radius_recursive(std::size_t node, Query q, std::vector<std::uint64_t>& results, double radius,
+    template <DistanceMetric M, std::size_t D, class Out>
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
                                 double limit, double c) const;
 
 private:

@@ -8,7 +8,7 @@
 # `kestrum.linalg.qr(m)` and annotations such as `spatial.VPTree`, exactly as the module is used,
 # and reject `import kestrum.linalg` as the interpreter does.
 
-from typing import Any, ClassVar, NoReturn, Sequence, SupportsFloat, SupportsIndex, final, overload
+from typing import Any, ClassVar, Literal, NoReturn, Sequence, SupportsFloat, SupportsIndex, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,8 @@ _Indices: TypeAlias = Sequence[SupportsIndex]
 _VecOrArray: TypeAlias = Array | Sequence[_Float]
 # A single query point for the neighbour searches.
 _Query: TypeAlias = _Float | Sequence[_Float] | Array
+# Many queries: an (n, dim) or (dim,) Array, a C-contiguous float64 NumPy array, or lists of floats.
+_Queries: TypeAlias = Array | npt.NDArray[np.float64] | Sequence[Sequence[_Float]] | Sequence[_Float]
 
 __all__ = [
     "Array",
@@ -206,6 +208,29 @@ class BallTree:
         min_samples: SupportsIndex | None = None,
         max_span: _Float | None = None,
     ) -> float | Array: ...
+    def query_knn_batch(self, queries: _Queries, k: SupportsIndex, workers: SupportsIndex | None = 1) -> tuple[Array, Array]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[False] = False
+    ) -> list[list[int]]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[True] = ...
+    ) -> Array: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: bool = False
+    ) -> list[list[int]] | Array: ...
+    def kernel_density_batch(
+        self,
+        queries: _Queries | None = None,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+        workers: SupportsIndex | None = 1,
+    ) -> Array: ...
     # Pickling and copying carry the whole built tree.
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Any, ...]: ...
     def __copy__(self) -> BallTree: ...
@@ -247,6 +272,29 @@ class KDTree:
         min_samples: SupportsIndex | None = None,
         max_span: _Float | None = None,
     ) -> float | Array: ...
+    def query_knn_batch(self, queries: _Queries, k: SupportsIndex, workers: SupportsIndex | None = 1) -> tuple[Array, Array]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[False] = False
+    ) -> list[list[int]]: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[True] = ...
+    ) -> Array: ...
+    @overload
+    def query_radius_batch(
+        self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: bool = False
+    ) -> list[list[int]] | Array: ...
+    def kernel_density_batch(
+        self,
+        queries: _Queries | None = None,
+        bandwidth: _Float | None = 1.0,
+        kernel: str | None = "gaussian",
+        criterion: str | None = "none",
+        min_samples: SupportsIndex | None = None,
+        max_span: _Float | None = None,
+        workers: SupportsIndex | None = 1,
+    ) -> Array: ...
     # Pickling and copying carry the whole built tree.
     def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Any, ...]: ...
     def __copy__(self) -> KDTree: ...
@@ -380,6 +428,29 @@ class spatial:
             min_samples: SupportsIndex | None = None,
             max_span: _Float | None = None,
         ) -> float | Array: ...
+        def query_knn_batch(self, queries: _Queries, k: SupportsIndex, workers: SupportsIndex | None = 1) -> tuple[Array, Array]: ...
+        @overload
+        def query_radius_batch(
+            self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[False] = False
+        ) -> list[list[int]]: ...
+        @overload
+        def query_radius_batch(
+            self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: Literal[True] = ...
+        ) -> Array: ...
+        @overload
+        def query_radius_batch(
+            self, queries: _Queries, radius: _Float, workers: SupportsIndex | None = 1, count_only: bool = False
+        ) -> list[list[int]] | Array: ...
+        def kernel_density_batch(
+            self,
+            queries: _Queries | None = None,
+            bandwidth: _Float | None = 1.0,
+            kernel: str | None = "gaussian",
+            criterion: str | None = "none",
+            min_samples: SupportsIndex | None = None,
+            max_span: _Float | None = None,
+            workers: SupportsIndex | None = 1,
+        ) -> Array: ...
         # Pickling and copying carry the whole built tree.
         def __reduce_ex__(self, protocol: SupportsIndex) -> tuple[Any, ...]: ...
         def __copy__(self) -> spatial.VPTree: ...
