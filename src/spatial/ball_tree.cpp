@@ -12,6 +12,61 @@ namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
+namespace {
+// Per dimension over rows [start, end): the sum in position order from +0.0, and the extremes
+// (+inf / -inf where no value counts; NaN ignored). With D known the running values stay in
+// registers.
+template <std::size_t D>
+void sums_and_extremes(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim, double* sum,
+                       double* mn, double* mx) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
+    constexpr std::size_t kSlots = D ? D : 1;
+    if constexpr (D != 0) {
+        double s[kSlots], lo[kSlots], hi[kSlots];
+        for (std::size_t d = 0; d < D; ++d) {
+            s[d] = 0.0;
+            lo[d] = INFINITY;
+            hi[d] = -INFINITY;
+        }
+        for (const double* row = rows + start * D; row != rows + end * D; row += D)
+            for (std::size_t d = 0; d < D; ++d) {
+                s[d] += row[d];
+                hi[d] = row[d] > hi[d] ? row[d] : hi[d];
+                lo[d] = row[d] < lo[d] ? row[d] : lo[d];
+            }
+        std::copy(s, s + D, sum);
+        std::copy(lo, lo + D, mn);
+        std::copy(hi, hi + D, mx);
+    } else {
+        std::fill(sum, sum + dim, 0.0);
+        std::fill(mn, mn + dim, INFINITY);
+        std::fill(mx, mx + dim, -INFINITY);
+        for (std::size_t p = start; p < end; ++p) {
+            const double* row = rows + p * dim;
+            for (std::size_t d = 0; d < dim; ++d) {
+                const double x = row[d];
+                sum[d] += x;
+                if (x > mx[d]) mx[d] = x;
+                if (x < mn[d]) mn[d] = x;
+            }
+        }
+    }
+}
+
+// The largest distance from c to a row of [start, end) (NaN distances ignored), 0 for none.
+template <DistanceMetric M, std::size_t D>
+double covering_radius(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim,
+                       const double* c) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
+    double radius = 0.0;
+    for (std::size_t p = start; p < end; ++p) {
+        const double d = distance<M>(rows + p * dim, c, dim);
+        if (d > radius) radius = d;
+    }
+    return radius;
+}
+}  // namespace
+
 Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
     return build_tree(BallTree{}, array, leaf_size, metric);
 }
@@ -35,26 +90,14 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     double* c = centroids.data() + node * dim;
     std::vector<double>& mn = scratch.lows;
     std::vector<double>& mx = scratch.highs;
-    std::fill(c, c + dim, 0.0);
-    std::fill(mn.begin(), mn.end(), INFINITY);
-    std::fill(mx.begin(), mx.end(), -INFINITY);
-    for (std::size_t p = start; p < end; ++p) {
-        const double* row = rows + p * dim;
-        for (std::size_t d = 0; d < dim; ++d) {
-            const double x = row[d];
-            c[d] += x;
-            if (x > mx[d]) mx[d] = x;
-            if (x < mn[d]) mn[d] = x;
-        }
-    }
-    const double n = static_cast<double>(count);
-    for (std::size_t d = 0; d < dim; ++d) c[d] /= n;
-
     double radius = 0.0;
-    for (std::size_t p = start; p < end; ++p) {
-        const double d = distance(storage.metric, rows + p * dim, c, dim);
-        if (d > radius) radius = d;
-    }
+    with_dim(dim, [&]<std::size_t D>() {
+        sums_and_extremes<D>(rows, start, end, dim, c, mn.data(), mx.data());
+        const double n = static_cast<double>(count);
+        for (std::size_t d = 0; d < dim; ++d) c[d] /= n;
+        with_metric(storage.metric,
+                    [&]<DistanceMetric M>() { radius = covering_radius<M, D>(rows, start, end, dim, c); });
+    });
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
     if (count <= storage.leaf_size) return node;
 
