@@ -81,13 +81,25 @@ def run_cases(cases, min_time: float = 0.2, progress=None, repeat: int = 7):
     return rows
 
 
+def goal_text(case, ratio) -> str:
+    if case.goal is None:
+        return ""
+    return ("ok" if ratio and ratio >= case.goal else "MISS") + f" >={case.goal:g}x"
+
+
 def print_rows(rows) -> None:
-    print(f"{'area':8} {'case':44} {'kestrum':>11} {'peer':>11} {'speedup':>8}  goal  peer")
-    for c, ours, peer, ratio in rows:
-        p = f"{peer * 1e6:9.1f}us" if peer else "         -"
-        r = f"{ratio:7.2f}x" if ratio else "       -"
-        g = "" if c.goal is None else ("ok " if ratio and ratio >= c.goal else "MISS") + f" >={c.goal:g}x"
-        print(f"{c.area:8} {c.name:44} {ours * 1e6:9.1f}us {p} {r}  {g:12} {c.peer_label}")
+    """The table of timings: every value starts or ends under its header (numbers align right)."""
+    header = ("area", "case", "kestrum", "peer", "speedup", "goal", "peer is")
+    right = {2, 3, 4}
+    table = [header] + [
+        (c.area, c.name, f"{ours * 1e6:.1f}us", f"{peer * 1e6:.1f}us" if peer else "-",
+         f"{ratio:.2f}x" if ratio else "-", goal_text(c, ratio), c.peer_label)
+        for c, ours, peer, ratio in rows
+    ]
+    widths = [max(len(line[i]) for line in table) for i in range(len(header))]
+    for line in table:
+        cells = [cell.rjust(w) if i in right else cell.ljust(w) for i, (cell, w) in enumerate(zip(line, widths))]
+        print("  ".join(cells).rstrip())
 
 
 def main(cases) -> None:

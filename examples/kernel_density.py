@@ -2,14 +2,16 @@
 
 Draws a reproducible sample from a mixture of two Gaussian clusters, indexes it with a KDTree,
 evaluates the Gaussian kernel density on a grid (exactly, then approximately), prints a summary and
-writes a contour plot to kernel_density.png (or the path given as the first argument). The plot needs
-matplotlib; without it the script prints a note and still computes everything else.
+writes a contour plot to the path given as the argument, by default examples/out/kernel_density.png
+(a folder git ignores). The plot needs matplotlib; without it the script prints a note and still
+computes everything else.
 
     python examples/kernel_density.py [output.png]
 """
+import argparse
 import math
-import sys
 import time
+from pathlib import Path
 
 import kestrum
 from kestrum import random, spatial, stats
@@ -18,6 +20,7 @@ N_PER_CLUSTER = 1500
 GRID = 100  # grid points per axis
 X_RANGE = (-4.0, 4.0)
 Y_RANGE = (-3.0, 4.0)
+DEFAULT_OUTPUT = Path(__file__).resolve().parent / "out" / "kernel_density.png"
 
 
 def draw_sample(seed):
@@ -70,13 +73,17 @@ def plot(xs, ys, density, sample, path):
     ax.set_ylabel("y")
     ax.legend(loc="upper left")
     fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
-    print(f"wrote {path}")
+    print(f"wrote the plot to {path}")
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else "kernel_density.png"
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("output", nargs="?", type=Path, default=DEFAULT_OUTPUT,
+                        help=f"where to write the PNG plot (default: {DEFAULT_OUTPUT})")
+    out = parser.parse_args().output.resolve()
     sample = draw_sample(seed=20240611)
     n = sample.shape[0]
     h = scott_bandwidth(sample)

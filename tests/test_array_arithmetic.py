@@ -151,6 +151,24 @@ def test_unsupported_operands_raise_type_error(expr):
     assert "argument" not in str(info.value)  # the interpreter's own message
 
 
+@pytest.mark.parametrize("exc", [ZeroDivisionError, RuntimeError, KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("expr, unsupported", [(lambda a, x: a + x, TypeError), (lambda a, x: x / a, TypeError),
+                                               (lambda a, x: a[x], ValueError)])
+def test_operand_hook_errors(expr, unsupported, exc):
+    """An ordinary error of the operand's conversion means 'unsupported'; an interrupt, exit or
+    exhausted memory is never discarded."""
+    class Operand:
+        def __float__(self):
+            raise exc("hook")
+
+        __index__ = __float__
+
+    ordinary = exc in (ZeroDivisionError, RuntimeError)
+    with pytest.raises(unsupported if ordinary else exc) as info:
+        expr(A([2], [1.0, 2.0]), Operand())
+    assert (str(info.value) == "hook") != ordinary
+
+
 def test_reflected_operand_defers_to_other_type():
     class Other:
         def __radd__(self, other):

@@ -23,6 +23,7 @@ from test_stubs import ROOT, pending_reason, stub_scopes
 
 DOC_FILES = sorted((ROOT / "docs").rglob("*.md")) + [ROOT / "README.md"]
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+OPTIONAL = re.compile(r"No module named '(dask|distributed|numpy)'")
 BLOCK = re.compile(r"^```python[ \t]*\n(.*?)^```", re.M | re.S)
 
 
@@ -144,6 +145,8 @@ def test_doc_example(path, index, block):
     reason = pending_reason(exc_name or "", block_source(block))
     if reason is None and exc_name == "NameError" and earlier_incomplete:
         reason = "needs the result of an earlier example of this page that did not complete"
+    if reason is None and exc_name == "ModuleNotFoundError" and OPTIONAL.search(message):
+        pytest.skip(f"optional dependency missing: {message.strip().splitlines()[-1]}")
     if reason:
         pytest.skip(f"pending: {reason}")
     pytest.fail(message, pytrace=False)

@@ -36,7 +36,8 @@ def check_ran(proc, script: Path):
 
 
 def test_every_example_is_covered():
-    assert {p.name for p in EXAMPLES.glob("*.py")} == {"quickstart.py", "kernel_density.py", "nearest_neighbours.py"}
+    assert {p.name for p in EXAMPLES.glob("*.py")} == {"quickstart.py", "kernel_density.py", "nearest_neighbours.py",
+                                                         "dask_density.py"}
 
 
 def test_quickstart_prints_every_area(tmp_path):
@@ -59,6 +60,7 @@ def test_kernel_density_writes_a_png(tmp_path):
     proc = run_example(EXAMPLES / "kernel_density.py", tmp_path, "kde.png")
     check_ran(proc, EXAMPLES / "kernel_density.py")
     assert (tmp_path / "kde.png").read_bytes()[:8] == PNG_MAGIC
+    assert f"wrote the plot to {tmp_path / 'kde.png'}" in proc.stdout
     mass = float(re.search(r"mass on the grid ([\d.]+)", proc.stdout).group(1))
     assert 0.95 < mass < 1.01
 
@@ -72,6 +74,14 @@ def test_kernel_density_without_matplotlib(tmp_path):
     assert not list(tmp_path.glob("*.png"))
 
 
+def test_dask_density_on_one_and_two_workers(tmp_path):
+    pytest.importorskip("dask.distributed")
+    proc = run_example(EXAMPLES / "dask_density.py", tmp_path, "60000")
+    check_ran(proc, EXAMPLES / "dask_density.py")
+    assert re.search(r"1 worker process .*bit-identical", proc.stdout), proc.stdout
+    assert re.search(r"2 worker processes.*bit-identical", proc.stdout), proc.stdout
+
+
 def test_benchmark_report_runner(tmp_path):
     """bench/run.py end to end on the quickest area: table, CSV and (with matplotlib) the chart."""
     pytest.importorskip("numpy")
@@ -79,6 +89,15 @@ def test_benchmark_report_runner(tmp_path):
                        "--out", str(tmp_path / "out"))
     check_ran(proc, ROOT / "bench" / "run.py")
     assert "geometric mean speedup" in proc.stdout and "[1/" in proc.stderr
+    assert re.search(r"^.+ \(\d+ cores\), Python [\d.]+, NumPy [\d.]+.*; \d{4}-\d\d-\d\d$", proc.stdout, re.M)
+    # Every value lines up with its header: speedups end under "speedup", peer names start under "peer is".
+    lines = proc.stdout.splitlines()
+    head = next(i for i, line in enumerate(lines) if line.startswith("area "))
+    speedup_end = lines[head].index("speedup") + len("speedup")
+    label_at = lines[head].index("peer is")
+    for row in lines[head + 1:lines.index("", head)]:
+        assert row[speedup_end - 1] in "x-" and row[speedup_end] == " ", row
+        assert row[label_at - 1] == " " and row[label_at] != " ", row
     rows = (tmp_path / "out" / "ratios.csv").read_text().splitlines()
     assert rows[0].startswith("area,case,") and len(rows) > 1 and all(r.startswith("core,") for r in rows[1:])
     chart = tmp_path / "out" / "ratios.png"

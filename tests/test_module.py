@@ -1,10 +1,12 @@
 import math
+import re
 import struct
 
 import pytest
 
 import kestrum
 from conftest import PanicException
+from test_stubs import ROOT
 
 
 def test_top_level_all_in_registration_order():
@@ -82,6 +84,24 @@ def test_import_twice_gives_same_module():
 )
 def test_text_signatures(func, sig):
     assert func.__text_signature__ == sig
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [kestrum, kestrum.linalg, kestrum.stats, kestrum.random, kestrum.spatial, kestrum.PyArrayIter,
+     kestrum.KDTree, kestrum.BallTree, kestrum.spatial.VPTree],
+    ids=lambda o: o.__name__,
+)
+def test_docstring_names_pages_that_exist(obj):
+    pages = re.findall(r"docs/[\w/]+\.md", obj.__doc__ or "")
+    assert pages, obj.__doc__
+    missing = [p for p in pages if not (ROOT / p).is_file()]
+    assert not missing
+
+
+@pytest.mark.parametrize("cls", [kestrum.Array, kestrum.Generator])
+def test_class_documentation_is_only_its_text_signature(cls):
+    assert cls.__doc__ == ""
 
 
 def test_panic_exception_is_base_exception_only():

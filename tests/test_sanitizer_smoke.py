@@ -7,51 +7,26 @@ Run as a script (python tests/test_sanitizer_smoke.py) it is the workload itself
 """
 import math
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def _runtime(name):
-    gcc = shutil.which("gcc")
-    if not gcc:
-        return None
-    path = subprocess.run([gcc, f"-print-file-name={name}"], capture_output=True, text=True).stdout.strip()
-    return path if os.path.isabs(path) and os.path.exists(path) else None
-
-
-def _toolchain_missing():
-    for tool in ("cmake", "ninja", "g++", "gcc"):
-        if not shutil.which(tool):
-            return f"{tool} not found"
-    if not (_runtime("libasan.so") and _runtime("libubsan.so")):
-        return "sanitizer runtimes not found"
-    if not os.path.exists(os.path.join(ROOT, "CMakeLists.txt")):
-        return "not run from a source checkout"
-    return None
+from support import ROOT, build_variant, gcc_runtime
 
 
 @pytest.mark.skipif(bool(os.environ.get("KESTRUM_SANITIZED")), reason="already running under the sanitizers")
 def test_every_area_runs_clean_under_the_sanitizers():
-    missing = _toolchain_missing()
-    if missing:
-        pytest.skip(missing)
-    build = subprocess.run([os.path.join(ROOT, "scripts", "dev-build"), "asan", "-DKESTRUM_SANITIZE=ON"],
-                           cwd=ROOT, capture_output=True, text=True, timeout=900)
-    if build.returncode != 0:
-        if "Could NOT find Python" in build.stderr + build.stdout:
-            pytest.skip("Python development files not found")
-        pytest.fail("sanitizer build failed:\n" + build.stdout[-3000:] + build.stderr[-3000:])
+    asan, ubsan = gcc_runtime("libasan.so"), gcc_runtime("libubsan.so")
+    if not (asan and ubsan):
+        pytest.skip("sanitizer runtimes not found")
+    build = build_variant("asan", "-DKESTRUM_SANITIZE=ON")
     env = dict(os.environ)
     env.update(
-        LD_PRELOAD=f"{_runtime('libasan.so')} {_runtime('libubsan.so')}",
+        LD_PRELOAD=f"{asan} {ubsan}",
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:detect_odr_violation=0",
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1",
-        PYTHONPATH=os.path.join(ROOT, "build", "asan"),
+        PYTHONPATH=build,
         KESTRUM_SANITIZED="1",
     )
     run = subprocess.run([sys.executable, os.path.abspath(__file__)], cwd=ROOT, env=env, capture_output=True,

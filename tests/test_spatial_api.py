@@ -125,6 +125,29 @@ def test_unusable_queries(tree, bad):
         tree.query_radius(bad, 1.0)
 
 
+def hostile_query(hook, exc):
+    """A query object whose `hook` raises `exc`; the other hooks make it reach that one."""
+    def fail(self, *args):
+        raise exc("from the query")
+    hooks = {"__float__": {"__float__": fail},
+             "__iter__": {"__getitem__": lambda self, i: 0.0, "__iter__": fail},
+             "__getitem__": {"__getitem__": fail}}[hook]
+    return type("Query", (), hooks)()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError, ZeroDivisionError, TypeError, ValueError])
+@pytest.mark.parametrize("hook", ["__float__", "__iter__", "__getitem__"])
+@pytest.mark.parametrize("call", [lambda t, q: t.query_knn(q, 1), lambda t, q: t.kernel_density(q)],
+                         ids=["query_knn", "kernel_density"])
+def test_query_hook_errors_propagate_unless_they_mean_another_form(tree, call, hook, exc):
+    if exc in (TypeError, ValueError):  # this form does not apply; no other does either
+        with pytest.raises(ValueError, match="^quer(y|ies) must be a scalar, list, or Array$"):
+            call(tree, hostile_query(hook, exc))
+    else:
+        with pytest.raises(exc, match="^from the query$"):
+            call(tree, hostile_query(hook, exc))
+
+
 def test_k_and_radius_are_converted_before_the_query(tree):
     with pytest.raises(OverflowError):
         tree.query_knn("bad", -1)

@@ -7,7 +7,10 @@ from __future__ import annotations
 
 import ast
 import inspect
+import os
 import re
+import subprocess
+import sys
 import tempfile
 import textwrap
 import types
@@ -20,10 +23,13 @@ import pytest
 import kestrum
 
 ROOT = Path(__file__).resolve().parents[1]
-STUB = ROOT / "src" / "python" / "kestrum.pyi"
+STUB = ROOT / "src" / "python" / "kestrum-stubs" / "__init__.pyi"
 
 # Entries of a type's own dictionary that every extension type has and no stub declares.
 TYPE_MACHINERY = {"__doc__", "__module__", "__text_signature__", "__qualname__", "__dict__", "__weakref__"}
+# Wrappers of the buffer slots: in a type's dictionary from Python 3.12 on, declared by the stub for
+# type checkers on every version; left out of the comparison on both sides.
+VERSION_DEPENDENT = {"__buffer__", "__release_buffer__"}
 
 
 # ---- runtime walk ------------------------------------------------------------------------------
@@ -38,7 +44,7 @@ def runtime_scopes() -> dict[str, set[str]]:
         if id(cls) in seen:
             return
         seen[id(cls)] = path
-        scopes[path] = {n for n in vars(cls) if n not in TYPE_MACHINERY}
+        scopes[path] = {n for n in vars(cls) if n not in TYPE_MACHINERY | VERSION_DEPENDENT}
 
     for name in kestrum.__all__:
         obj = getattr(kestrum, name)
@@ -117,7 +123,7 @@ def _body_names(body) -> dict[str, ast.AST]:
             name = node.targets[0].id
         else:
             continue
-        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
+        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")) or name in VERSION_DEPENDENT:
             continue
         names.setdefault(name, node)
     return names
@@ -304,6 +310,8 @@ def test_stub_parameters_match_text_signatures(path, defs):
 
 
 USAGE = '''
+import copy
+import pickle
 import numpy
 import numpy.typing
 import kestrum
@@ -339,6 +347,10 @@ reveal_type(kestrum.BallTree.from_array(a).kernel_density_approx(a, criterion="m
 n: numpy.typing.NDArray[numpy.float64] = a.to_numpy()
 c = kestrum.Array.from_numpy(n)
 a[0, 1] = 5
+reveal_type(memoryview(a))  # R: memoryview[int]
+reveal_type(copy.deepcopy(g))  # R: kestrum.Generator
+reveal_type(pickle.loads(pickle.dumps(t)))  # R: Any
+reveal_type(copy.copy(t))  # R: kestrum.spatial.VPTree
 '''
 
 MISUSE = '''
@@ -374,17 +386,12 @@ def _plain(revealed: str) -> str:
     return re.sub(r"Union\[([^\[\]]*)\]", lambda m: " | ".join(m.group(1).split(", ")), revealed)
 
 
-def test_mypy_accepts_the_stub_and_typed_usage(tmp_path, monkeypatch):
-    api = pytest.importorskip("mypy.api")
-    pytest.importorskip("numpy")  # the stub types the NumPy bridge with numpy.typing
-    (tmp_path / "kestrum.pyi").write_text(STUB.read_text())
-    (tmp_path / "usage.py").write_text(USAGE)
-    (tmp_path / "misuse.py").write_text(MISUSE)
-    monkeypatch.setenv("MYPYPATH", str(tmp_path))
-    monkeypatch.chdir(tmp_path)
-    out, err, _ = api.run(["--strict", "--no-pretty", "--hide-error-context", "--no-error-summary",
-                           "--cache-dir", str(MYPY_CACHE), "kestrum.pyi", "usage.py", "misuse.py"])
-    assert not err, err
+MYPY_ARGS = ["--strict", "--no-pretty", "--hide-error-context", "--no-error-summary", "--cache-dir", str(MYPY_CACHE)]
+
+
+def check_mypy_findings(out: str) -> None:
+    """The usage file reveals exactly the types its `# R:` comments name and the misuse file fails
+    exactly where its `# E:` comments say, with those error codes; nothing else is reported."""
     found = re.findall(r"^(\S+?):(\d+): (error|note): (.*?)(?:  \[([\w-]+)\])?$", out, re.M)
     revealed = {(int(line), _plain(text)) for f, line, kind, text, _ in found if f == "usage.py" and kind == "note"}
     errors = {(f, int(line), code) for f, line, kind, _, code in found if kind == "error"}
@@ -400,3 +407,46 @@ def test_mypy_accepts_the_stub_and_typed_usage(tmp_path, monkeypatch):
     }
     assert revealed == expected_reveals, out
     assert errors == expected_errors, out
+
+
+def test_mypy_accepts_the_stub_and_typed_usage(tmp_path, monkeypatch):
+    """The stub source itself (checked too, which an installed stub is not) on the search path."""
+    api = pytest.importorskip("mypy.api")
+    pytest.importorskip("numpy")  # the stub types the NumPy bridge with numpy.typing
+    (tmp_path / "kestrum.pyi").write_text(STUB.read_text())
+    (tmp_path / "usage.py").write_text(USAGE)
+    (tmp_path / "misuse.py").write_text(MISUSE)
+    monkeypatch.setenv("MYPYPATH", str(tmp_path))
+    monkeypatch.chdir(tmp_path)
+    out, err, _ = api.run([*MYPY_ARGS, "kestrum.pyi", "usage.py", "misuse.py"])
+    assert not err, err
+    check_mypy_findings(out)
+
+
+@pytest.mark.slow
+def test_plain_mypy_finds_the_installed_types(tmp_path):
+    """As a user meets it: `pip install` of this checkout into a fresh virtual environment, then
+    plain `mypy --strict` with no search path set. The environment sees the interpreter's own
+    packages only to borrow mypy and NumPy; kestrum and its stub package are installed into it."""
+    pytest.importorskip("mypy")
+    pytest.importorskip("numpy")
+    env = {k: v for k, v in os.environ.items() if k not in {"PYTHONPATH", "MYPYPATH", "PYTHONHOME"}}
+
+    def run(*cmd: str, ok_codes=(0,)) -> str:
+        proc = subprocess.run(cmd, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+        assert proc.returncode in ok_codes, f"{cmd}:\n{proc.stdout}\n{proc.stderr}"
+        return proc.stdout
+
+    venv = tmp_path / "venv"
+    run(sys.executable, "-m", "venv", "--system-site-packages", str(venv))
+    python = str(venv / "bin" / "python")
+    run(python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(ROOT))
+    site, module = run(python, "-c", "import kestrum, sysconfig; print(sysconfig.get_path('platlib')); print(kestrum.__file__)").split()
+    site = Path(site)
+    assert Path(module).parent == site
+    assert (site / "kestrum-stubs" / "__init__.pyi").read_text() == STUB.read_text()
+    assert not (site / "py.typed").exists()
+    (tmp_path / "usage.py").write_text(USAGE)
+    (tmp_path / "misuse.py").write_text(MISUSE)
+    # Exit status 1: the misuse file has errors.
+    check_mypy_findings(run(python, "-m", "mypy", *MYPY_ARGS, "usage.py", "misuse.py", ok_codes=(1,)))

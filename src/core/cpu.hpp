@@ -1,10 +1,17 @@
-// Run-time processor features for the kernels that have an AVX2 path next to a portable one.
-// Both paths do the same arithmetic per element, so results never depend on the machine.
+// Run-time processor features, and the one way a kernel gets a faster path: a
+// [[gnu::target("avx2")]] function next to a portable one, chosen at run time by has_avx2().
+// Both paths do the same IEEE operations per element (no FMA, no reassociation), so results never
+// depend on the machine. A body shared by both paths is an always-inline function called by two
+// thin wrappers, one per target, so the compiler vectorises each copy for its own instruction set.
+// Kernels are `noexcept`: they run on prepared storage and report nothing.
+//
+// Building with KESTRUM_FORCE_PORTABLE defined (CMake option KESTRUM_PORTABLE) takes the portable
+// path everywhere, which checks those paths on a machine that has AVX2.
 #pragma once
 
 namespace kestrum {
 
-inline bool has_avx2() {
+inline bool has_avx2() noexcept {
 #ifdef KESTRUM_FORCE_PORTABLE
     return false;
 #else

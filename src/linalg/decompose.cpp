@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "array/constructors.hpp"
+#include "core/cpu.hpp"
 #include "linalg/householder.hpp"
 #include "linalg/products.hpp"
 
@@ -22,7 +23,7 @@ double norm2(const double* x, std::size_t stride, std::size_t len) {
 
 // acc[j] += v[i] * rows[i][j] for i ascending, each acc[j] one sequential sum. Four rows per
 // pass over acc keep the partial sums in registers longer; the order per element is unchanged.
-__attribute__((always_inline)) inline void accumulate_rows(double* acc, const double* v, const double* rows,
+[[gnu::always_inline]] inline void accumulate_rows(double* acc, const double* v, const double* rows,
                                                            std::size_t stride, std::size_t p, std::size_t len) {
     std::size_t i = 0;
     for (; i + 4 <= p; i += 4) {
@@ -42,7 +43,7 @@ __attribute__((always_inline)) inline void accumulate_rows(double* acc, const do
 
 // row[j] -= c * x[j] (a row of R: c = v[i] + v[i], x = w) or, with `c_first` false,
 // row[j] -= x[j] * c (a row of Q^T: x = u + u, c = v[i]): the operand order of the formulas.
-__attribute__((always_inline)) inline void update_row(double* row, double c, const double* x, std::size_t len,
+[[gnu::always_inline]] inline void update_row(double* row, double c, const double* x, std::size_t len,
                                                       bool c_first) {
     if (c_first)
         for (std::size_t j = 0; j < len; ++j) row[j] = row[j] - c * x[j];
@@ -75,6 +76,8 @@ void QrWorkspace::reserve(std::size_t m, std::size_t n) {
         if (b->size() < len) *b = Buffer<double>::uninit(len);
 }
 
+namespace {
+
 // Step k reflects rows k.. of R (columns k..) and of Q^T with its vector v:
 //   w = v^T R,  R -= (v + v) w^T;   u = Q v,  Q^T -= v (u + u)^T.
 // Every sum w[j], u[q] runs over the rows in ascending order. To read each row once per step,
@@ -82,10 +85,10 @@ void QrWorkspace::reserve(std::size_t m, std::size_t n) {
 // first, which yields the next vector before the fused passes start. The arithmetic per element
 // is exactly that of the one-step-at-a-time procedure.
 //
-// The loops run across independent elements (columns of R, rows of Q), so the vectorised clone
-// gives the same bits as the default one.
-__attribute__((target_clones("avx2", "default"))) void householder_qr(double* r, std::size_t m, std::size_t n,
-                                                                      double* qt, QrWorkspace& ws) {
+// The loops run across independent elements (columns of R, rows of Q), so the AVX2 copy gives
+// the same bits as the portable one.
+[[gnu::always_inline]] inline void householder_steps(double* r, std::size_t m, std::size_t n, double* qt,
+                                                     QrWorkspace& ws) noexcept {
     double* v = ws.v.data();
     double* w = ws.w.data();
     double* u = ws.u.data();
@@ -144,6 +147,22 @@ __attribute__((target_clones("avx2", "default"))) void householder_qr(double* r,
     for (std::size_t i = 1; i < m; ++i) std::fill(r + i * n, r + i * n + std::min(i, n), 0.0);
 }
 
+[[gnu::target("avx2")]] void householder_qr_avx2(double* r, std::size_t m, std::size_t n, double* qt,
+                                                 QrWorkspace& ws) noexcept {
+    householder_steps(r, m, n, qt, ws);
+}
+
+void householder_qr_portable(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept {
+    householder_steps(r, m, n, qt, ws);
+}
+
+}  // namespace
+
+void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept {
+    if (has_avx2()) householder_qr_avx2(r, m, n, qt, ws);
+    else householder_qr_portable(r, m, n, qt, ws);
+}
+
 Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a) {
     if (a.ndim() != 2) return Error{"QR decomposition requires a 2D matrix"};
     const std::size_t m = a.shape[0], n = a.shape[1];
@@ -155,13 +174,13 @@ Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a) {
     return std::pair{transpose(qt), std::move(r)};
 }
 
+namespace {
+
 // Column by column (left-looking): column j of L needs only the columns before it, so the sums of
 // all its rows accumulate together, vectorised across rows, each still in ascending k. The
 // diagonal values and hence the first failing pivot are the same as in a row-by-row sweep.
-// Must not throw: an exception cannot unwind through a target_clones dispatcher.
-__attribute__((target_clones("avx2", "default"))) static bool cholesky_columns(const double* a, std::size_t n,
-                                                                                double* lt, double* s,
-                                                                                double* lj) {
+[[gnu::always_inline]] inline bool cholesky_body(const double* a, std::size_t n, double* lt, double* s,
+                                                 double* lj) noexcept {
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t len = n - j;
         for (std::size_t i = 0; i < len; ++i) s[i] = 0.0;
@@ -176,6 +195,22 @@ __attribute__((target_clones("avx2", "default"))) static bool cholesky_columns(c
     }
     return true;
 }
+
+[[gnu::target("avx2")]] bool cholesky_avx2(const double* a, std::size_t n, double* lt, double* s,
+                                           double* lj) noexcept {
+    return cholesky_body(a, n, lt, s, lj);
+}
+
+bool cholesky_portable(const double* a, std::size_t n, double* lt, double* s, double* lj) noexcept {
+    return cholesky_body(a, n, lt, s, lj);
+}
+
+// Fills L by columns (lt[k * n + i] = L[i, k]); false at the first pivot that is not positive.
+bool cholesky_columns(const double* a, std::size_t n, double* lt, double* s, double* lj) noexcept {
+    return has_avx2() ? cholesky_avx2(a, n, lt, s, lj) : cholesky_portable(a, n, lt, s, lj);
+}
+
+}  // namespace
 
 Result<ArrayF64> cholesky(const ArrayF64& a) {
     if (a.ndim() != 2) return Error{"Cholesky decomposition requires a 2D matrix"};

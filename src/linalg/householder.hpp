@@ -17,8 +17,7 @@ struct QrWorkspace {
 // Factors the m x n matrix `r` in place into R (strictly lower part set to 0.0) and applies
 // every reflection to `qt`, an m x m matrix holding Q transposed (start it at the identity).
 // Q is kept transposed so that the accumulation Q = Q * H runs along contiguous rows.
-// `ws` must already be reserved for (m, n): nothing in here may throw, because an exception
-// cannot unwind through a target_clones dispatcher (the process terminates).
-void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws);
+// `ws` must already be reserved for (m, n).
+void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept;
 
 }  // namespace kestrum

@@ -1,3 +1,4 @@
+// The dense product kernels: packed register tiles, matrix-vector and vector-matrix products.
 #include "linalg/matmul_kernel.hpp"
 
 #include <immintrin.h>
@@ -41,10 +42,10 @@ struct Operands {
 // every accumulator at -0.0 (the first k block); later blocks continue from the partial sums
 // already stored in c.
 using Kernel = void (*)(std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t rows,
-                        bool first);
+                        bool first) noexcept;
 
 void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t ldc, std::size_t rows,
-                     bool first) {
+                     bool first) noexcept {
     double acc[MR][NR];
     for (std::size_t i = 0; i < rows; ++i)
         for (std::size_t j = 0; j < NR; ++j) acc[i][j] = first ? -0.0 : c[i * ldc + j];
@@ -63,8 +64,8 @@ void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t 
 // added, exactly as in the portable kernel. ROWS x 2 accumulators of four doubles stay in
 // registers (12 of the 16 for a full tile).
 template <std::size_t ROWS>
-__attribute__((target("avx2"), always_inline)) inline void kernel_avx2_rows(std::size_t kc, const Operands& op,
-                                                                           double* c, std::size_t ldc, bool first) {
+[[gnu::target("avx2"), gnu::always_inline]] inline void kernel_avx2_rows(std::size_t kc, const Operands& op, double* c,
+                                                                       std::size_t ldc, bool first) noexcept {
     __m256d lo[ROWS], hi[ROWS];
     std::size_t off[ROWS];
 #pragma GCC unroll 6
@@ -97,8 +98,8 @@ __attribute__((target("avx2"), always_inline)) inline void kernel_avx2_rows(std:
     }
 }
 
-__attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
-                                                 std::size_t rows, bool first) {
+[[gnu::target("avx2")]] void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
+                                        std::size_t rows, bool first) noexcept {
     switch (rows) {
         case 6: return kernel_avx2_rows<6>(kc, op, c, ldc, first);
         case 5: return kernel_avx2_rows<5>(kc, op, c, ldc, first);
@@ -110,7 +111,7 @@ __attribute__((target("avx2"))) void kernel_avx2(std::size_t kc, const Operands&
 }
 
 // Building with -DKESTRUM_FORCE_PORTABLE checks the portable kernels on a machine with AVX2.
-Kernel select_kernel() { return has_avx2() ? kernel_avx2 : kernel_portable; }
+Kernel select_kernel() noexcept { return has_avx2() ? kernel_avx2 : kernel_portable; }
 
 // b(k0 .. k0+kc, j0 .. j0+nc) as NR-wide slivers, each kc rows of NR values; columns past the
 // matrix are padded with zeros (their sums are computed but never stored).
@@ -161,7 +162,7 @@ void run_tile(Kernel kernel, std::size_t kc, const Operands& op, double* c, std:
 
 // Matrix-vector product: one sequential sum per row, eight rows interleaved so that the adds of
 // different rows overlap instead of waiting on each other.
-void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ldc) noexcept {
     constexpr std::size_t R = 8;
     const std::size_t m = a.rows, kk = a.cols;
     std::size_t i = 0;
@@ -184,8 +185,8 @@ void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ld
 // Products of four rows with four consecutive vector elements, transposed so that one vector
 // holds the four rows' products for a single k; adding those vectors in k order advances the four
 // row sums exactly as the scalar loop does.
-__attribute__((target("avx2"))) inline __m256d add_products4(__m256d acc, const double* a, std::size_t lda,
-                                                             __m256d x) {
+[[gnu::target("avx2")]] inline __m256d add_products4(__m256d acc, const double* a, std::size_t lda,
+                                                    __m256d x) noexcept {
     const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(a), x);
     const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(a + lda), x);
     const __m256d p2 = _mm256_mul_pd(_mm256_loadu_pd(a + 2 * lda), x);
@@ -199,8 +200,8 @@ __attribute__((target("avx2"))) inline __m256d add_products4(__m256d acc, const 
 }
 
 // Contiguous rows and vector: eight rows at a time (two independent groups of four).
-__attribute__((target("avx2"))) void gemv_avx2(const double* a, std::size_t m, std::size_t kk, const double* x,
-                                               double* c, std::size_t ldc) {
+[[gnu::target("avx2")]] void gemv_avx2(const double* a, std::size_t m, std::size_t kk, const double* x, double* c,
+                                      std::size_t ldc) noexcept {
     const std::size_t k4 = kk / 4 * 4;
     std::size_t i = 0;
     for (; i + 8 <= m; i += 8) {
@@ -227,15 +228,15 @@ __attribute__((target("avx2"))) void gemv_avx2(const double* a, std::size_t m, s
     }
 }
 
-void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) {
+void gemv(const MatView& a, const MatView& b, double* c, std::size_t ldc) noexcept {
     if (has_avx2() && a.col_stride == 1 && a.row_stride == a.cols && b.row_stride == 1)
         return gemv_avx2(a.data, a.rows, a.cols, b.data, c, ldc);
     gemv_portable(a, b, c, ldc);
 }
 
-// Row vector times matrix: the whole output row accumulates together, k ascending.
-// Must not throw: an exception cannot unwind through a target_clones dispatcher.
-__attribute__((target_clones("avx2", "default"))) void gevm(const MatView& a, const MatView& b, double* c) {
+// Row vector times matrix: the whole output row accumulates together, k ascending. The loops
+// run across output columns, so the compiler vectorises each path for its own instruction set.
+[[gnu::always_inline]] inline void gevm_body(const MatView& a, const MatView& b, double* c) noexcept {
     const std::size_t n = b.cols, kk = a.cols;
     for (std::size_t j = 0; j < n; ++j) c[j] = -0.0;
     for (std::size_t k = 0; k < kk; ++k) {
@@ -246,6 +247,14 @@ __attribute__((target_clones("avx2", "default"))) void gevm(const MatView& a, co
         else
             for (std::size_t j = 0; j < n; ++j) c[j] = c[j] + x * row[j * b.col_stride];
     }
+}
+
+[[gnu::target("avx2")]] void gevm_avx2(const MatView& a, const MatView& b, double* c) noexcept { gevm_body(a, b, c); }
+void gevm_portable(const MatView& a, const MatView& b, double* c) noexcept { gevm_body(a, b, c); }
+
+void gevm(const MatView& a, const MatView& b, double* c) noexcept {
+    if (has_avx2()) gevm_avx2(a, b, c);
+    else gevm_portable(a, b, c);
 }
 
 // Packed slivers start on a cache line: an NR-wide row of `b` is then exactly one line and no

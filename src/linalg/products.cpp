@@ -38,14 +38,14 @@ void transpose_block(const double* src, std::size_t c, double* dst, std::size_t 
         for (std::size_t i = i0; i < i1; ++i) dst[j * r + i] = src[i * c + j];
 }
 
-void transpose_portable(const double* src, std::size_t r, std::size_t c, double* dst) {
+void transpose_portable(const double* src, std::size_t r, std::size_t c, double* dst) noexcept {
     for (std::size_t i0 = 0; i0 < r; i0 += kTile)
         for (std::size_t j0 = 0; j0 < c; j0 += kTile)
             transpose_block(src, c, dst, r, i0, std::min(r, i0 + kTile), j0, std::min(c, j0 + kTile));
 }
 
 // 4 x 4 blocks transposed in registers; the ragged right and bottom edges go element by element.
-__attribute__((target("avx2"))) void transpose_avx2(const double* src, std::size_t r, std::size_t c, double* dst) {
+[[gnu::target("avx2")]] void transpose_avx2(const double* src, std::size_t r, std::size_t c, double* dst) noexcept {
     const std::size_t r4 = r / 4 * 4, c4 = c / 4 * 4;
     for (std::size_t i0 = 0; i0 < r4; i0 += kTile)
         for (std::size_t j0 = 0; j0 < c4; j0 += kTile) {

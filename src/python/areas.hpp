@@ -34,7 +34,13 @@ PyTypeObject* ball_tree_type();
 PyTypeObject* kd_tree_type();
 PyTypeObject* vp_tree_type();
 
-// Makes a heap type from `spec` on first use and keeps it for the life of the process.
-PyTypeObject* make_type(PyType_Spec* spec);
+// pickling.cpp: the pickling and copying methods of each class (the Array's are an array part),
+// and the private module functions that pickles name to rebuild objects (module attributes, not
+// in __all__).
+extern const std::span<const Member> generator_pickling_methods;
+extern const std::span<const Member> kd_tree_pickling_methods;
+extern const std::span<const Member> ball_tree_pickling_methods;
+extern const std::span<const Member> vp_tree_pickling_methods;
+void add_restore_functions(PyObject* module);
 
 }  // namespace kestrum::py

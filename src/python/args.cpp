@@ -8,33 +8,28 @@ namespace kestrum::py {
 
 void reraise_for_argument(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref text(PyObject_Str(value));
-    PyObject* cause = value ? PyException_GetCause(value) : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    if (!text) {
-        Py_XDECREF(cause);
-        throw PyErrSet{};
-    }
-    Ref exc(PyObject_CallFunction(PyExc_TypeError, "s", ""));
-    Ref msg(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    if (!exc || !msg) {
-        Py_XDECREF(cause);
-        throw PyErrSet{};
-    }
+    Ref error(take_pending_exception());
+    Ref text(check(PyObject_Str(error.get())));
+    Ref cause(PyException_GetCause(error.get()));
+    Ref exc(check(PyObject_CallFunction(PyExc_TypeError, "s", "")));
+    Ref msg(check(PyUnicode_FromFormat("argument '%s': %U", name, text.get())));
     Ref argsv(PyTuple_Pack(1, msg.get()));
     if (argsv) PyObject_SetAttrString(exc.get(), "args", argsv.get());
-    if (cause) PyException_SetCause(exc.get(), cause);  // steals
+    if (cause) PyException_SetCause(exc.get(), cause.release());  // steals
     PyErr_SetObject(PyExc_TypeError, exc.get());
     throw PyErrSet{};
 }
 
+bool clear_if_fallback(Fallback when) {
+    const bool fallback = when == Fallback::on_type_or_value_error
+                              ? PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)
+                              : PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+    if (fallback) PyErr_Clear();
+    return fallback;
+}
+
 [[noreturn]] static void cannot_cast(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", _PyType_Name(Py_TYPE(o)), target);
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name_of(o), target);
     throw PyErrSet{};
 }
 
@@ -174,7 +169,7 @@ std::vector<ArrayF64> arg_array_list(PyObject* o, const char* name) {
 std::string arg_str(PyObject* o, const char* name) {
     if (!PyUnicode_Check(o)) {
         with_argument(name, [&] {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", _PyType_Name(Py_TYPE(o)));
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name_of(o));
             throw PyErrSet{};
         });
     }
@@ -201,15 +196,7 @@ std::optional<double> arg_opt_f64(PyObject* o, const char* name) {
 
 // Describes the pending exception as one alternative's reason and clears it.
 static std::string alternative_reason(const char* field) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    std::string reason = std::string("TypeError: failed to extract field ") + field + ", caused by ";
-    if (value) reason += describe_chain(value);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    return reason;
+    return std::string("TypeError: failed to extract field ") + field + ", caused by " + take_pending_description();
 }
 
 [[noreturn]] static void union_failure(const char* enum_name, const char* alternatives, const char* first,
@@ -224,7 +211,7 @@ static std::string alternative_reason(const char* field) {
 // The Array alternative's reason, written without raising (it is only needed on failure).
 static std::string not_an_array_reason(PyObject* o, const char* field) {
     return std::string("TypeError: failed to extract field ") + field + ", caused by TypeError: '" +
-           _PyType_Name(Py_TYPE(o)) + "' object cannot be cast as 'Array'";
+           type_name_of(o) + "' object cannot be cast as 'Array'";
 }
 
 VecOrArray arg_vec_or_array(PyObject* o, const char* name) {

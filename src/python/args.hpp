@@ -32,15 +32,24 @@ auto with_argument(const char* name, F&& convert) -> decltype(convert()) {
     }
 }
 
-// Runs `convert`; on a Python error clears it and reports failure instead.
+// When a conversion's failure means "this form does not apply" and the caller tries its next form.
+enum class Fallback : std::uint8_t {
+    on_type_or_value_error,  // TypeError or ValueError only
+    on_ordinary_error,       // any Exception but MemoryError
+};
+// Clears the pending exception when `when` allows falling back on it; true if it did.
+bool clear_if_fallback(Fallback when);
+
+// The result of `convert`, or nothing when it failed in a way `when` allows (the error is
+// cleared). Any other exception propagates unchanged: interrupts, exits, panics and memory
+// exhaustion are never a reason to try another form.
 template <class F>
-bool attempt(F&& convert) {
+auto attempt(Fallback when, F&& convert) -> std::optional<decltype(convert())> {
     try {
-        convert();
-        return true;
+        return convert();
     } catch (const PyErrSet&) {
-        PyErr_Clear();
-        return false;
+        if (!clear_if_fallback(when)) throw;
+        return std::nullopt;
     }
 }
 

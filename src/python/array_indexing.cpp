@@ -25,12 +25,7 @@ std::vector<std::uint64_t> tuple_position(const ArrayF64& a, PyObject* key) {
 
 // A signed integer key, or nothing (the conversion error is discarded).
 std::optional<std::int64_t> integer_key(PyObject* key) {
-    const long long v = PyLong_AsLongLong(key);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return v;
+    return attempt(Fallback::on_ordinary_error, [&] { return to_i64(key); });
 }
 
 PyObject* read_tuple(const ArrayF64& a, PyObject* key) {

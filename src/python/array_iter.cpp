@@ -2,6 +2,7 @@
 #include "python/areas.hpp"
 #include "python/args.hpp"
 #include "python/array_parts.hpp"
+#include "python/docs.hpp"
 
 namespace kestrum::py {
 
@@ -40,11 +41,11 @@ PyTypeObject* array_iter_type() {
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<IterState>)},
             {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
             {Py_tp_iternext, reinterpret_cast<void*>(iter_next_slot)},
+            {Py_tp_doc, const_cast<char*>(docs::array_iter)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"kestrum.PyArrayIter", sizeof(PyBox<IterState>), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_type(&spec);
+        static PyType_Spec spec = {"kestrum.PyArrayIter", sizeof(PyBox<IterState>), 0, Py_TPFLAGS_DEFAULT, slots};
+        return make_type_without_constructor(&spec);
     }();
     return type;
 }

@@ -30,14 +30,8 @@ const NumpyApi& numpy_api() {
         if (dtype) float64 = Ref(PyObject_CallFunction(dtype.get(), "s", "float64"));
     }
     if (!float64) {
-        std::string reason = "unknown error";
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (value) reason = describe_chain(value);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        std::string reason = take_pending_description();
+        if (reason.empty()) reason = "unknown error";
         panic("Failed to access NumPy array API capsule: " + reason);
     }
     api.ndarray = ndarray.release();  // kept for the life of the process
@@ -63,9 +57,8 @@ PyTypeObject* numpy_storage_type() {
             {Py_bf_getbuffer, reinterpret_cast<void*>(storage_getbuffer)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {"kestrum.NumpyStorage", sizeof(NumpyStorage), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return make_type(&spec);
+        static PyType_Spec spec = {"kestrum.NumpyStorage", sizeof(NumpyStorage), 0, Py_TPFLAGS_DEFAULT, slots};
+        return make_type_without_constructor(&spec);
     }();
     return type;
 }
@@ -130,7 +123,7 @@ PyObject* from_numpy_body(PyObject*, const BoundArgs& args) {
     if (is_ndarray < 0) raise_current();
     if (!is_ndarray)
         with_argument("arr", [&] {
-            raise(PyExc_TypeError, std::string("'") + _PyType_Name(Py_TYPE(arr)) + "' object is not a NumPy array");
+            raise(PyExc_TypeError, std::string("'") + type_name_of(arr) + "' object is not a NumPy array");
         });
     Ref dtype(check(PyObject_GetAttrString(arr, "dtype")));
     const int is_float64 = PyObject_RichCompareBool(dtype.get(), np.float64, Py_EQ);

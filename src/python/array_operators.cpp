@@ -14,12 +14,7 @@ namespace {
 // A float64 by the number rule, or nothing (the conversion error is discarded).
 std::optional<double> number_or_nothing(PyObject* o) {
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    const double x = PyFloat_AsDouble(o);
-    if (x == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return x;
+    return attempt(Fallback::on_ordinary_error, [&] { return to_f64(o); });
 }
 
 // `array op right`: another Array (broadcast) or a number; nothing when `right` is neither.

@@ -21,5 +21,7 @@ extern const ClassPart array_indexing;      // [] reads and writes, `in`; get, t
 extern const ClassPart array_lists;         // tolist, to_pylist_recursive
 extern const ClassPart array_numpy;         // to_numpy, from_numpy
 extern const ClassPart array_iteration;     // iter()
+extern const ClassPart array_buffer;        // buffer export
+extern const ClassPart array_pickling;      // __reduce_ex__, __copy__, __deepcopy__
 
 }  // namespace kestrum::py

@@ -50,7 +50,7 @@ void set_error_from_current_exception() noexcept {
 }
 
 static void append_one(std::string& out, PyObject* exc) {
-    out += _PyType_Name(Py_TYPE(exc));
+    out += type_name_of(exc);
     out += ": ";
     PyObject* text = PyObject_Str(exc);
     if (text) {
@@ -59,6 +59,11 @@ static void append_one(std::string& out, PyObject* exc) {
         Py_DECREF(text);
     }
     PyErr_Clear();
+}
+
+std::string take_pending_description() {
+    Ref error(take_pending_exception());
+    return error ? describe_chain(error.get()) : std::string();
 }
 
 std::string describe_chain(PyObject* exc) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/panic.hpp"
+#include "python/compat.hpp"
 #include "core/interrupt.hpp"
 
 namespace kestrum::py {
@@ -58,6 +59,8 @@ T unwrap(Result<T>&& r, PyObject* type = PyExc_ValueError) {
 
 // "{type}: {message}" of an exception, followed by ", caused by {type}: {message}" per cause.
 std::string describe_chain(PyObject* exc);
+// The description of the pending exception, which it clears; empty when none is pending.
+std::string take_pending_description();
 
 // New reference holder for owned PyObject pointers.
 class Ref {

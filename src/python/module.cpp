@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/errors.hpp"
 
 namespace kestrum::py {
@@ -30,7 +31,7 @@ void add(PyObject* module, const char* name, PyObject* value) {
 
 void add_type(PyObject* module, PyTypeObject* type) {
     if (!type) raise_current();
-    add(module, _PyType_Name(type), reinterpret_cast<PyObject*>(type));
+    add(module, type_name(type), reinterpret_cast<PyObject*>(type));
 }
 
 void add_functions(PyObject* module, std::span<const Member> rows) {
@@ -42,9 +43,12 @@ void add_functions(PyObject* module, std::span<const Member> rows) {
     }
 }
 
-// A plain module object named `name`, attached to `parent` as an attribute only.
-PyObject* new_submodule(PyObject* parent, const char* name) {
+// A plain module object named `name` with the docstring `doc`, attached to `parent` as an
+// attribute only.
+PyObject* new_submodule(PyObject* parent, const char* name, const char* doc) {
     Ref sub(check(PyModule_New(name)));
+    Ref text(check(PyUnicode_FromString(doc)));
+    if (PyObject_SetAttrString(sub.get(), "__doc__", text.get()) < 0) raise_current();
     add(parent, name, sub.get());
     return sub.get();  // borrowed: parent holds it
 }
@@ -57,20 +61,22 @@ void module_body(PyObject* m) {
     add_type(m, kd_tree_type());
     add_functions(m, array_module_functions);
 
-    add_functions(new_submodule(m, "linalg"), linalg_functions);
-    add_functions(new_submodule(m, "stats"), stats_functions);
+    add_functions(new_submodule(m, "linalg", docs::linalg), linalg_functions);
+    add_functions(new_submodule(m, "stats", docs::stats), stats_functions);
 
-    PyObject* random = new_submodule(m, "random");
+    PyObject* random = new_submodule(m, "random", docs::random);
     add_type(random, generator_type());
     add_functions(random, random_functions);
 
-    PyObject* spatial = new_submodule(m, "spatial");
+    PyObject* spatial = new_submodule(m, "spatial", docs::spatial);
     add_type(spatial, ball_tree_type());
     add_type(spatial, kd_tree_type());
     add_type(spatial, vp_tree_type());
+
+    add_restore_functions(m);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", docs::module, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Runs the interpreter's signal handlers (Ctrl-C raises KeyboardInterrupt from its handler);
 // true when one raised. Only the thread holding the interpreter lock may ask.

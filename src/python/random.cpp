@@ -97,7 +97,7 @@ PyTypeObject* generator_type() {
             {Py_tp_new, reinterpret_cast<void*>(construct<generator_new_entry>)},
             {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<Generator>)},
             {Py_tp_doc, const_cast<char*>(class_doc(generator_new_entry))},
-            {Py_tp_methods, method_table({generator_rows})},
+            {Py_tp_methods, method_table({generator_rows, generator_pickling_methods})},
             {0, nullptr},
         };
         static PyType_Spec spec = {"kestrum.Generator", sizeof(PyBox<Generator>), 0, Py_TPFLAGS_DEFAULT, slots};

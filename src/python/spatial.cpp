@@ -4,6 +4,7 @@
 #include <string>
 
 #include "python/areas.hpp"
+#include "python/docs.hpp"
 #include "python/args.hpp"
 #include "python/release.hpp"
 #include "python/spatial_batch.hpp"
@@ -45,6 +46,13 @@ T parse(Result<T> (*parser)(std::string_view, std::string_view), const OptionNam
 
 // ---- query arguments --------------------------------------------------------------------------
 
+// A query form's conversion: its TypeError or ValueError means "try the next form"; anything else
+// the query object raises propagates.
+template <class F>
+auto query_form(F&& convert) {
+    return attempt(Fallback::on_type_or_value_error, std::forward<F>(convert));
+}
+
 // One query point: a number, a flat sequence of numbers, or the elements of an Array (read in
 // place for the duration of the call). Tried in that order; a str is never a sequence here.
 class SingleQuery {
@@ -58,15 +66,17 @@ public:
         const bool plain_sequence = PyList_CheckExact(o) || PyTuple_CheckExact(o);
         if (plain_sequence && read_floats(o)) return;
         const bool array = is_array(o);
-        double x = 0.0;
-        if (!plain_sequence && !array && attempt([&] { x = to_f64(o); })) {
-            set_one(x);
-            return;
-        }
-        if (!array && !PyUnicode_Check(o) && attempt([&] { owned_ = to_f64_list(o); })) {
-            set(owned_.data(), owned_.size());
-            return;
-        }
+        if (!plain_sequence && !array)
+            if (const std::optional<double> x = query_form([&] { return to_f64(o); })) {
+                set_one(*x);
+                return;
+            }
+        if (!array && !PyUnicode_Check(o))
+            if (std::optional<std::vector<double>> values = query_form([&] { return to_f64_list(o); })) {
+                owned_ = std::move(*values);
+                set(owned_.data(), owned_.size());
+                return;
+            }
         if (array) {
             array_.emplace(o);
             set((*array_)->data.data(), (*array_)->data.size());
@@ -114,8 +124,9 @@ private:
 ArrayF64 multi_query(PyObject* o, const PointStorage& storage) {
     const std::uint64_t dim = storage.dim;
     if (!o || o == Py_None) return storage.points();
-    double x = 0.0;
-    if (!is_array(o) && attempt([&] { x = to_f64(o); })) return ArrayF64::create(Shape{1, 1}, Buffer<double>{x});
+    if (!is_array(o))
+        if (const std::optional<double> x = query_form([&] { return to_f64(o); }))
+            return ArrayF64::create(Shape{1, 1}, Buffer<double>{*x});
     if (is_array(o)) {
         ArrayRef a(o);
         const auto& dims = a->shape.dims;
@@ -127,13 +138,13 @@ ArrayF64 multi_query(PyObject* o, const PointStorage& storage) {
         const std::uint64_t rows = dims.size() == 1 ? 1 : dims[0];
         return ArrayF64::create(Shape{rows, dim}, a->data);
     }
-    std::vector<double> values;
-    if (!PyUnicode_Check(o) && attempt([&] { values = to_f64_list(o); })) {
-        if (values.size() != dim)
-            raise(PyExc_ValueError, "Query vector length " + std::to_string(values.size()) +
-                                        " doesn't match tree dimension " + std::to_string(dim));
-        return ArrayF64::create(Shape{1, dim}, Buffer<double>(values));
-    }
+    if (!PyUnicode_Check(o))
+        if (const std::optional<std::vector<double>> values = query_form([&] { return to_f64_list(o); })) {
+            if (values->size() != dim)
+                raise(PyExc_ValueError, "Query vector length " + std::to_string(values->size()) +
+                                            " doesn't match tree dimension " + std::to_string(dim));
+            return ArrayF64::create(Shape{1, dim}, Buffer<double>(*values));
+        }
     raise(PyExc_ValueError, "queries must be a scalar, list, or Array");
 }
 
@@ -150,16 +161,19 @@ using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
+    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* name = "KDTree";
 };
 struct BallClass {
     using Tree = BallTree;
+    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* name = "BallTree";
 };
 struct VPClass {
     using Tree = VPTree;
+    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* name = "VPTree";
 };
@@ -342,42 +356,31 @@ constexpr Member tree_rows[] = {
     member<query_radius_batch_entry<C>>,   member<kernel_density_batch_entry<C>>,
 };
 
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned long kNoConstructor = Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-constexpr unsigned long kNoConstructor = 0;
-#endif
-
-// Instances come only from from_array; interpreters without the flag above get this instead.
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-    return nullptr;
-}
-
+// Instances come only from from_array.
 template <class C>
-PyTypeObject* make_tree_type(const char* name) {
+PyTypeObject* make_tree_type(const char* name, std::span<const Member> pickling) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_value<typename C::Tree>)},
-        {Py_tp_methods, method_table({tree_rows<C>})},
-        {kNoConstructor ? 0 : Py_tp_new, kNoConstructor ? nullptr : reinterpret_cast<void*>(refuse_new)},
+        {Py_tp_methods, method_table({tree_rows<C>, pickling})},
+        {Py_tp_doc, const_cast<char*>(C::doc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT | kNoConstructor, slots};
-    return make_type(&spec);
+    static PyType_Spec spec = {name, sizeof(PyBox<typename C::Tree>), 0, Py_TPFLAGS_DEFAULT, slots};
+    return make_type_without_constructor(&spec);
 }
 
 }  // namespace
 
 PyTypeObject* ball_tree_type() {
-    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree");
+    static PyTypeObject* type = make_tree_type<BallClass>("kestrum.BallTree", ball_tree_pickling_methods);
     return type;
 }
 PyTypeObject* kd_tree_type() {
-    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree");
+    static PyTypeObject* type = make_tree_type<KDClass>("kestrum.KDTree", kd_tree_pickling_methods);
     return type;
 }
 PyTypeObject* vp_tree_type() {
-    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree");
+    static PyTypeObject* type = make_tree_type<VPClass>("kestrum.VPTree", vp_tree_pickling_methods);
     return type;
 }
 

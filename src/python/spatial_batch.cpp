@@ -79,10 +79,11 @@ void BatchQueries::read_rows(PyObject* o) {
     const bool flat = n > 0 && !PyList_Check(items[0]) && !PyTuple_Check(items[0]) && !is_array(items[0]) &&
                       !PyUnicode_Check(items[0]);
     if (flat) {
-        std::vector<double> row;
-        if (!attempt([&] { row = to_f64_list(seq.get()); })) raise(PyExc_ValueError, kQueriesKind);
-        check_width(row.size());
-        owned_ = std::move(row);
+        std::optional<std::vector<double>> row =
+            attempt(Fallback::on_type_or_value_error, [&] { return to_f64_list(seq.get()); });
+        if (!row) raise(PyExc_ValueError, kQueriesKind);
+        check_width(row->size());
+        owned_ = std::move(*row);
         count_ = 1;
     } else {
         owned_.resize(n * dim_);
@@ -105,11 +106,12 @@ void BatchQueries::read_row(PyObject* row, double* out) const {
         }
         if (j == len) return;
     }
-    std::vector<double> values;
-    if (PyUnicode_Check(row) || is_array(row) || !attempt([&] { values = to_f64_list(row); }))
-        raise(PyExc_ValueError, "each query must be a list of numbers");
-    check_width(values.size());
-    std::copy(values.begin(), values.end(), out);
+    std::optional<std::vector<double>> values;
+    if (!PyUnicode_Check(row) && !is_array(row))
+        values = attempt(Fallback::on_type_or_value_error, [&] { return to_f64_list(row); });
+    if (!values) raise(PyExc_ValueError, "each query must be a list of numbers");
+    check_width(values->size());
+    std::copy(values->begin(), values->end(), out);
 }
 
 std::size_t arg_workers(PyObject* o) {

@@ -9,7 +9,7 @@ namespace kestrum::py {
 
 namespace {
 
-PyObject* bool_result(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+PyObject* bool_result(bool b) { return PyBool_FromLong(b); }
 
 // A reduction offered both as stats.NAME(a) and as Array.NAME(); `wrap` builds the result.
 template <auto op, auto wrap>

@@ -59,6 +59,11 @@ Generator Generator::from_clock() {
     return from_seed(static_cast<std::uint64_t>(ns));
 }
 
+Result<Generator> Generator::from_state(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2, std::uint64_t s3) {
+    if ((s0 | s1 | s2 | s3) == 0) return Error{"invalid generator state: all four words are zero"};
+    return Generator{s0, s1, s2, s3};
+}
+
 ArrayF64 Generator::uniform(double low, double high, const Shape& shape) {
     if (!(low < high)) panic("low must be less than high");
     const double d = high - low;

@@ -17,6 +17,9 @@ struct Generator {
     static Generator from_seed(std::uint64_t seed);
     // Seeded from the wall clock in nanoseconds since the Unix epoch (`new` in the design).
     static Generator from_clock();
+    // A generator at a saved point of its stream. All-zero words are refused: seeding never
+    // gives them and the sequence would stay at zero.
+    static Result<Generator> from_state(std::uint64_t s0, std::uint64_t s1, std::uint64_t s2, std::uint64_t s3);
 
     std::uint64_t next_u64() {
         const std::uint64_t result = rotl(s1 * 5, 7) * 9;

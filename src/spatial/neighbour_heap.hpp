@@ -12,8 +12,8 @@ namespace kestrum::spatial {
 
 // Max-heap on distance (an equal distance never displaces an entry) with room for k (distance,
 // point index) entries. Storage is bounded by the number of points that can be offered (each
-// point at most once), so a huge k costs nothing. All index arithmetic stays within the entries held, so NaN distances cannot make it
-// read out of bounds.
+// point at most once), so a huge k costs nothing. All index arithmetic stays within the entries
+// held, so NaN distances cannot make it read out of bounds.
 class NeighbourHeap {
 public:
     NeighbourHeap(std::uint64_t k, std::uint64_t n_points);

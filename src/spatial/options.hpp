@@ -30,6 +30,9 @@ Result<ApproxCriterion> parse_criterion(std::string_view lowered, std::string_vi
 // true for random vantage points, false for the first point of each range.
 Result<bool> parse_selection(std::string_view lowered, std::string_view given);
 
+// The leaf size of a tree built without one.
+inline constexpr std::uint64_t kDefaultLeafSize = 20;
+
 // leaf_size 0 would split one-point nodes forever.
 std::optional<Error> check_leaf_size(std::uint64_t leaf_size);
 

@@ -1,3 +1,4 @@
+// Counting, testing and compaction kernels: an AVX2 path and a portable one each.
 #include "stats/block_kernels.hpp"
 
 #include <immintrin.h>
@@ -15,7 +16,7 @@ namespace {
 // ---- AVX2 ---------------------------------------------------------------------------------------
 
 template <int kPred>
-__attribute__((target("avx2"))) std::size_t count_avx2(const double* x, std::size_t n, double p) {
+[[gnu::target("avx2")]] std::size_t count_avx2(const double* x, std::size_t n, double p) noexcept {
     const __m256d pv = _mm256_set1_pd(p);
     __m256i acc = _mm256_setzero_si256();
     std::size_t i = 0;
@@ -36,7 +37,7 @@ __attribute__((target("avx2"))) std::size_t count_avx2(const double* x, std::siz
 }
 
 template <int kPred>
-__attribute__((target("avx2"))) bool any_avx2(const double* x, std::size_t n) {
+[[gnu::target("avx2")]] bool any_avx2(const double* x, std::size_t n) noexcept {
     const __m256d zero = _mm256_setzero_pd();
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
@@ -74,8 +75,8 @@ constexpr std::array<std::array<int, 8>, 16> make_compaction_table() {
 
 alignas(32) constexpr auto kCompaction = make_compaction_table();
 
-__attribute__((target("avx2"))) std::size_t gather_avx2(const double* x, std::size_t n, const Bounds& b,
-                                                         double* out) {
+[[gnu::target("avx2")]] std::size_t gather_avx2(const double* x, std::size_t n, const Bounds& b,
+                                                double* out) noexcept {
     // A missing bound becomes an ordered test against an infinity, which passes every number.
     const __m256d lo = _mm256_set1_pd(b.has_low ? b.low : -std::numeric_limits<double>::infinity());
     const __m256d hi = _mm256_set1_pd(b.has_high ? b.high : std::numeric_limits<double>::infinity());
@@ -101,7 +102,7 @@ __attribute__((target("avx2"))) std::size_t gather_avx2(const double* x, std::si
 
 // ---- portable -----------------------------------------------------------------------------------
 
-std::size_t gather_scalar(const double* x, std::size_t n, const Bounds& b, double* out) {
+std::size_t gather_scalar(const double* x, std::size_t n, const Bounds& b, double* out) noexcept {
     std::size_t k = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double v = x[i];
@@ -114,42 +115,42 @@ std::size_t gather_scalar(const double* x, std::size_t n, const Bounds& b, doubl
 
 }  // namespace
 
-std::size_t count_less(const double* x, std::size_t n, double p) {
+std::size_t count_less(const double* x, std::size_t n, double p) noexcept {
     if (has_avx2()) return count_avx2<_CMP_LT_OQ>(x, n, p);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] < p;
     return c;
 }
 
-std::size_t count_less_equal(const double* x, std::size_t n, double p) {
+std::size_t count_less_equal(const double* x, std::size_t n, double p) noexcept {
     if (has_avx2()) return count_avx2<_CMP_LE_OQ>(x, n, p);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] <= p;
     return c;
 }
 
-std::size_t count_nan(const double* x, std::size_t n) {
+std::size_t count_nan(const double* x, std::size_t n) noexcept {
     if (has_avx2()) return count_avx2<_CMP_UNORD_Q>(x, n, 0.0);
     std::size_t c = 0;
     for (std::size_t i = 0; i < n; ++i) c += x[i] != x[i];
     return c;
 }
 
-bool any_zero(const double* x, std::size_t n) {
+bool any_zero(const double* x, std::size_t n) noexcept {
     if (has_avx2()) return any_avx2<_CMP_EQ_OQ>(x, n);
     for (std::size_t i = 0; i < n; ++i)
         if (x[i] == 0.0) return true;
     return false;
 }
 
-bool any_nonzero(const double* x, std::size_t n) {
+bool any_nonzero(const double* x, std::size_t n) noexcept {
     if (has_avx2()) return any_avx2<_CMP_NEQ_UQ>(x, n);
     for (std::size_t i = 0; i < n; ++i)
         if (x[i] != 0.0) return true;
     return false;
 }
 
-std::size_t gather(const double* x, std::size_t n, const Bounds& b, double* out) {
+std::size_t gather(const double* x, std::size_t n, const Bounds& b, double* out) noexcept {
     return has_avx2() ? gather_avx2(x, n, b, out) : gather_scalar(x, n, b, out);
 }
 

@@ -7,13 +7,13 @@
 
 namespace kestrum::stats {
 
-std::size_t count_less(const double* x, std::size_t n, double p);        // x < p
-std::size_t count_less_equal(const double* x, std::size_t n, double p);  // x <= p
-std::size_t count_nan(const double* x, std::size_t n);
+std::size_t count_less(const double* x, std::size_t n, double p) noexcept;  // x < p
+std::size_t count_less_equal(const double* x, std::size_t n, double p) noexcept;  // x <= p
+std::size_t count_nan(const double* x, std::size_t n) noexcept;
 
 // Whether any element compares equal to 0.0 (either sign) / differs from 0.0 (NaN included).
-bool any_zero(const double* x, std::size_t n);
-bool any_nonzero(const double* x, std::size_t n);
+bool any_zero(const double* x, std::size_t n) noexcept;
+bool any_nonzero(const double* x, std::size_t n) noexcept;
 
 // Bounds for `gather`: strictly above / below a pivot, or unbounded on that side.
 struct Bounds {
@@ -23,6 +23,6 @@ struct Bounds {
 
 // Copies the numbers of x inside `b` to out in storage order and returns how many. out must have
 // room for n values (the vector path stores whole vectors).
-std::size_t gather(const double* x, std::size_t n, const Bounds& b, double* out);
+std::size_t gather(const double* x, std::size_t n, const Bounds& b, double* out) noexcept;
 
 }  // namespace kestrum::stats

@@ -1,0 +1,55 @@
+// What differs between the CPython versions the module supports (3.9 to 3.13), in one place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+
+namespace kestrum::py {
+
+// The unqualified name of a class ("KDTree" for "kestrum.KDTree"), without the private API.
+inline const char* type_name(PyTypeObject* type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot ? dot + 1 : type->tp_name;
+}
+inline const char* type_name_of(PyObject* o) { return type_name(Py_TYPE(o)); }
+
+// Takes the pending exception out of the interpreter, normalised: a new reference, or null when
+// none is pending.
+inline PyObject* take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Makes a heap type from `spec` (module.cpp); it is kept for the life of the process.
+PyTypeObject* make_type(PyType_Spec* spec);
+// Calling a class made from `spec` raises TypeError "cannot create 'kestrum.X' instances": by the
+// type flag where the interpreter has it (3.10+), by a refusing tp_new before.
+inline PyTypeObject* make_type_without_constructor(PyType_Spec* spec) {
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    spec->flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    return make_type(spec);
+#else
+    PyTypeObject* type = make_type(spec);
+    if (type) {
+        type->tp_new = [](PyTypeObject* t, PyObject*, PyObject*) -> PyObject* {
+            PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", t->tp_name);
+            return nullptr;
+        };
+        PyType_Modified(type);
+    }
+    return type;
+#endif
+}
+
+}  // namespace kestrum::py
