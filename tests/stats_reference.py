@@ -117,7 +117,7 @@ def pearson(x, y):
     sx = seq_sum(x)
     sy = seq_sum(y)
     n = len(x)
-    if n == 0:
+    if n == 0 or all(v == x[0] for v in x) or all(v == y[0] for v in y):
         return 0.0
     mx, my = sx / float(n), sy / float(n)
     sxx = syy = sxy = 0.0
@@ -129,7 +129,8 @@ def pearson(x, y):
     rx, ry = math.sqrt(sxx), math.sqrt(syy)
     if rx == 0.0 or ry == 0.0:
         return 0.0
-    return sxy / (rx * ry)
+    r = sxy / (rx * ry)
+    return r if r != r else min(max(r, -1.0), 1.0)
 
 
 def spearman(x, y):

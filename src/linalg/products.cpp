@@ -19,9 +19,13 @@ ArrayF64 product(const MatView& a, const MatView& b, Shape shape) {
     // buffers grown beyond a MiB (large products, where allocation is negligible) are released.
     constexpr std::size_t kKeep = (std::size_t{1} << 20) / sizeof(double);
     thread_local GemmWorkspace ws;
+    struct Trim {  // also when an interrupt stops the product
+        ~Trim() {
+            if (ws.a_pack.size() + ws.b_pack.size() > kKeep) ws = GemmWorkspace{};
+        }
+    } trim;
     ArrayF64 out = ArrayF64::uninit(std::move(shape));
     gemm(a, b, out.data.data(), b.cols, ws);
-    if (ws.a_pack.size() + ws.b_pack.size() > kKeep) ws = GemmWorkspace{};
     return out;
 }
 
