@@ -11,6 +11,7 @@
 #include "spatial/neighbour_heap.hpp"
 #include "spatial/overflow_safe.hpp"
 #include "spatial/pruning.hpp"
+#include "spatial/queries.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
@@ -25,7 +26,7 @@ struct BallNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct BallTree : DensityEstimates<BallTree> {
+struct BallTree : DensityEstimates<BallTree>, PointQueries<BallTree> {
     std::vector<BallNode> nodes;
     std::vector<double> centroids;  // dim values per node
     // (node, radius at kOverflowScale) for the nodes whose radius overflowed, in node order.
@@ -36,11 +37,9 @@ struct BallTree : DensityEstimates<BallTree> {
 
     const double* centroid(std::size_t node) const { return centroids.data() + node * storage.dim; }
 
-    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
-    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
-    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    // One query (of a batch, or of query_knn / query_radius): the k-NN walk into an empty heap
+    // (room min(k, n_points), k > 0, n_points > 0), and the radius walk appending to `out` (a
+    // vector or a RadiusCount).
     void knn_into(Query q, NeighbourHeap& heap) const;
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;

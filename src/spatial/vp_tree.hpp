@@ -10,6 +10,7 @@
 #include "spatial/neighbour_heap.hpp"
 #include "spatial/overflow_safe.hpp"
 #include "spatial/pruning.hpp"
+#include "spatial/queries.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum {
@@ -31,7 +32,7 @@ struct VPNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct VPTree : DensityEstimates<VPTree> {
+struct VPTree : DensityEstimates<VPTree>, PointQueries<VPTree> {
     std::vector<VPNode> nodes;
     // The vantage point of every node (dim values per node), copied when the node is built: a
     // randomly chosen inner child moves its own vantage point to the shared start position, so
@@ -48,11 +49,9 @@ struct VPTree : DensityEstimates<VPTree> {
     static Result<VPTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
                                        bool random_selection);
 
-    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
-    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
-    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    // One query (of a batch, or of query_knn / query_radius): the k-NN walk into an empty heap
+    // (room min(k, n_points), k > 0, n_points > 0), and the radius walk appending to `out` (a
+    // vector or a RadiusCount).
     void knn_into(Query q, NeighbourHeap& heap) const;
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;
