@@ -173,6 +173,14 @@ def test_samplers_match_reference_across_shapes_and_consecutive_calls(seed, meth
     assert bits(_flat(g.uniform(0, 1, [4]))) == bits(ref.uniform(0, 1, 4))
 
 
+@pytest.mark.parametrize("params", [(0.25, 0.5), (-700.0, 30.0)])
+def test_lognormal_runs_over_several_blocks_match_reference(params):
+    # 1201 samples span three blocks and an odd tail; the second parameters put many
+    # exponentials in the subnormal range or at zero.
+    g, ref = Generator.from_seed(3), Ref(3)
+    assert bits(_flat(g.lognormal(*params, [1201]))) == bits(ref.lognormal(*params, 1201))
+
+
 def test_interleaved_calls_on_one_generator_match_reference():
     g = Generator.from_seed(99)
     ref = Ref(99)

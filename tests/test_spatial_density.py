@@ -42,6 +42,18 @@ def test_wide_bandwidth_sums_every_point_in_storage_order(kind, metric, kname):
 
 
 @pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("h", [100.0, 0.01])
+def test_gaussian_leaf_longer_than_one_exp_run_sums_in_storage_order(kind, h):
+    # One 150-point leaf: its exponentials are taken in several runs, and at the narrow bandwidth
+    # most terms underflow and are handed to the scalar call inside the run.
+    points = random_points(150, 3, seed=8)
+    tree = build(kind, points, 200)
+    order = storage_order(tree, 3)
+    for q in (points[17], [0.1, -0.2, 0.3]):
+        assert tree.kernel_density(q, h) == storage_sum(points, order, q, "euclidean", "gaussian", h)
+
+
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("metric", METRICS)
 def test_uniform_kernel_is_exact_at_any_bandwidth(kind, metric):
     # Skipped nodes hold only points at u >= 1, whose uniform contribution is exactly zero.

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "python/areas.hpp"
-#include "python/docs.hpp"
 #include "python/args.hpp"
+#include "python/docs.hpp"
 #include "python/release.hpp"
 #include "python/spatial_batch.hpp"
 #include "spatial/ball_tree.hpp"
@@ -161,21 +161,21 @@ using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
-    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* name = "KDTree";
+    static constexpr const char* doc = docs::kd_tree;
 };
 struct BallClass {
     using Tree = BallTree;
-    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* name = "BallTree";
+    static constexpr const char* doc = docs::ball_tree;
 };
 struct VPClass {
     using Tree = VPTree;
-    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* name = "VPTree";
+    static constexpr const char* doc = docs::vp_tree;
 };
 
 template <class C>
