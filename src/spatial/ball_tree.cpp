@@ -22,6 +22,18 @@ double overflowed_mean(const double* x, std::size_t count, std::size_t stride) {
 }
 }  // namespace
 
+void BallTree::keep_scaled_radius(std::size_t node, std::size_t start, std::size_t end) {
+    const std::size_t dim = storage.dim;
+    const double* rows = storage.data.data();
+    const double* c = centroid(node);
+    double scaled = 0.0;
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        for (std::size_t p = start; p < end; ++p)
+            scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
+    });
+    scaled_radii.emplace_back(node, scaled);
+}
+
 double BallTree::radius_at(std::size_t node, double scale) const {
     const double r = nodes[node].radius;
     if (r != INFINITY || scale == 1.0) return r * scale;
@@ -79,14 +91,7 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     }
     scratch.check.tick(count * dim);
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
-    if (radius == INFINITY) {
-        double scaled = 0.0;
-        with_metric(storage.metric, [&]<DistanceMetric M>() {
-            for (std::size_t p = start; p < end; ++p)
-                scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
-        });
-        scaled_radii.emplace_back(node, scaled);
-    }
+    if (radius == INFINITY) keep_scaled_radius(node, start, end);
     if (count <= storage.leaf_size) return node;
 
     const std::size_t mid =
@@ -163,24 +168,23 @@ void BallTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void BallTree::radius_into(Query, double, RadiusCount&) const;
+template void BallTree::radius_into(Query, double, WatchedResults&) const;
 
 std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
-    InterruptCheck check;
-    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
+    heap.watch();
     knn_into(q, heap);
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
-    InterruptCheck check;
-    q.check = &check;
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
+    WatchedResults out{results};
+    radius_into(q, radius, out);
     return results;
 }
 

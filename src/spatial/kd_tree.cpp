@@ -228,22 +228,21 @@ void KDTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void KDTree::radius_into(Query, double, RadiusCount&) const;
+template void KDTree::radius_into(Query, double, WatchedResults&) const;
 
 std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
-    InterruptCheck check;
-    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     NeighbourHeap heap(k, storage.n_points);
+    heap.watch();
     knn_into(q, heap);
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
-    InterruptCheck check;
-    q.check = &check;
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
+    WatchedResults out{results};
+    radius_into(q, radius, out);
     return results;
 }
 

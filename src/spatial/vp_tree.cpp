@@ -77,17 +77,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
     vantages.insert(vantages.end(), vantage, vantage + dim);
-    if (max_dist == INFINITY) {
-        double lo = INFINITY, hi = -INFINITY;
-        with_metric(storage.metric, [&]<DistanceMetric M>() {
-            for (std::size_t p = start + 1; p < end; ++p) {
-                const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
-                if (d < lo) lo = d;
-                if (d > hi) hi = d;
-            }
-        });
-        scaled_rings.push_back({node, {lo, hi}});
-    }
+    if (max_dist == INFINITY) keep_scaled_ring(node, start, end);
     nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist,
                            storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
@@ -98,6 +88,21 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         nodes[node].right = right;
     }
     return node;
+}
+
+void VPTree::keep_scaled_ring(std::size_t node, std::size_t start, std::size_t end) {
+    const std::size_t dim = storage.dim;
+    const double* rows = storage.data.data();
+    const double* vantage = rows + start * dim;
+    double lo = INFINITY, hi = -INFINITY;
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        for (std::size_t p = start + 1; p < end; ++p) {
+            const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
+            if (d < lo) lo = d;
+            if (d > hi) hi = d;
+        }
+    });
+    scaled_rings.push_back({node, {lo, hi}});
 }
 
 std::pair<double, double> VPTree::ring_at(std::size_t node, double scale) const {
@@ -193,25 +198,24 @@ void VPTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void VPTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void VPTree::radius_into(Query, double, RadiusCount&) const;
+template void VPTree::radius_into(Query, double, WatchedResults&) const;
 
 std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
-    InterruptCheck check;
-    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
+    heap.watch();
     knn_into(q, heap);
     return heap.sorted_indices();
 }
 
 std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
-    InterruptCheck check;
-    q.check = &check;
     if (storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
+    WatchedResults out{results};
+    radius_into(q, radius, out);
     return results;
 }
 
