@@ -1,8 +1,9 @@
+"""Pearson and Spearman correlation against plain-Python references, NaN-laden data and errors."""
 import pytest
 
 from kestrum import Array, stats
 import stats_reference as ref
-from stats_reference import PanicException
+from support import PanicException
 from stats_reference import NAN, same
 
 

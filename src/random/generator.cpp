@@ -1,3 +1,4 @@
+// Generator seeding, uniform draws and integer draws.
 #include "random/generator.hpp"
 
 #include <chrono>

@@ -1,4 +1,4 @@
-// Pearson and Spearman correlation of one-dimensional arrays.
+// Pearson and Spearman correlation.
 #include "stats/correlation.hpp"
 
 #include <algorithm>

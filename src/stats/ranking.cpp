@@ -1,4 +1,4 @@
-// Fractional ranks by a radix sort of order-preserving key bits.
+// Fractional ranks: a radix sort of the key bits, or a comparison sort for short or huge inputs.
 #include "stats/ranking.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Order statistics by selection, bit-identical to what a stable sort holds at each rank.
+// Order statistics by selection, matching the stable sorted copy rank by rank.
 #include "stats/select.hpp"
 
 #include <algorithm>
