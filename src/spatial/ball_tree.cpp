@@ -75,6 +75,18 @@ double covering_radius(const double* rows, std::size_t start, std::size_t end, s
 }
 }  // namespace
 
+void BallTree::keep_scaled_radius(std::size_t node, std::size_t start, std::size_t end) {
+    const std::size_t dim = storage.dim;
+    const double* rows = storage.data.data();
+    const double* c = centroid(node);
+    double scaled = 0.0;
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        for (std::size_t p = start; p < end; ++p)
+            scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
+    });
+    scaled_radii.emplace_back(node, scaled);
+}
+
 double BallTree::radius_at(std::size_t node, double scale) const {
     const double r = nodes[node].radius;
     if (r != INFINITY || scale == 1.0) return r * scale;
@@ -119,14 +131,7 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
                     [&]<DistanceMetric M>() { radius = covering_radius<M, D>(rows, start, end, dim, c); });
     });
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
-    if (radius == INFINITY) {
-        double scaled = 0.0;
-        with_metric(storage.metric, [&]<DistanceMetric M>() {
-            for (std::size_t p = start; p < end; ++p)
-                scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
-        });
-        scaled_radii.emplace_back(node, scaled);
-    }
+    if (radius == INFINITY) keep_scaled_radius(node, start, end);
     if (count <= storage.leaf_size) return node;
 
     const std::size_t mid =
@@ -203,6 +208,7 @@ void BallTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void BallTree::radius_into(Query, double, RadiusCount&) const;
+template void BallTree::radius_into(Query, double, WatchedResults&) const;
 
 template struct DensityEstimates<BallTree>;
 

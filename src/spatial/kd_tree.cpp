@@ -256,6 +256,7 @@ void KDTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void KDTree::radius_into(Query, double, RadiusCount&) const;
+template void KDTree::radius_into(Query, double, WatchedResults&) const;
 
 template struct DensityEstimates<KDTree>;
 
