@@ -4,13 +4,12 @@ Every size drawn here is either tiny (at most a few hundred elements) or so larg
 can exist for it (2**61 elements and more), so a fuzzed call never allocates or touches gigabytes.
 """
 import math
-import struct
 
 import numpy as np
 from hypothesis import strategies as st
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import linalg, random, spatial, stats
 
 
@@ -206,18 +205,6 @@ PARAMS = {
 }
 
 
-def area_built(area):
-    if area == "stats":
-        try:
-            stats.sum(kestrum.Array([1], [1.0]))
-        except NotImplementedError:
-            return False
-        return True
-    if area == "spatial":
-        return hasattr(spatial.KDTree, "from_array")
-    return True
-
-
 def _tree(cls):
     def make(draw):
         pts = draw(matrices(6, elements=st.one_of(finite, st.sampled_from(SPECIAL_FLOATS))).filter(
@@ -323,7 +310,3 @@ _function("_restore_array", "array", kestrum._restore_array, ["data", "shape"])
 _function("_restore_generator", "random", kestrum._restore_generator, ["s0", "s1", "s2", "s3"])
 _function("_restore_tree", "spatial", kestrum._restore_tree, ["state"])
 
-
-def bits(x):
-    """Exact bit pattern of a float; all NaNs are one value."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)

@@ -12,6 +12,24 @@ namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
+namespace {
+// Mean of `count` values `stride` apart whose plain sum overflowed: summed scaled down by 2^64
+// (no sum of finite values can then overflow), divided, scaled back.
+double overflowed_mean(const double* x, std::size_t count, std::size_t stride) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < count; ++i) s += x[i * stride] * 0x1p-64;
+    return s / static_cast<double>(count) * 0x1p64;
+}
+}  // namespace
+
+double BallTree::radius_at(std::size_t node, double scale) const {
+    const double r = nodes[node].radius;
+    if (r != INFINITY || scale == 1.0) return r * scale;
+    const auto it = std::lower_bound(scaled_radii.begin(), scaled_radii.end(), node,
+                                     [](const auto& entry, std::size_t key) { return entry.first < key; });
+    return it != scaled_radii.end() && it->first == node ? it->second : r;
+}
+
 Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
     return build_tree(BallTree{}, array, leaf_size, metric);
 }
@@ -26,6 +44,7 @@ void BallTree::build(std::size_t expected_nodes) {
 std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -48,14 +67,26 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
         }
     }
     const double n = static_cast<double>(count);
-    for (std::size_t d = 0; d < dim; ++d) c[d] /= n;
+    for (std::size_t d = 0; d < dim; ++d) {
+        c[d] /= n;
+        if (std::isinf(c[d])) c[d] = overflowed_mean(rows + start * dim + d, count, dim);
+    }
 
     double radius = 0.0;
     for (std::size_t p = start; p < end; ++p) {
         const double d = distance(storage.metric, rows + p * dim, c, dim);
         if (d > radius) radius = d;
     }
+    scratch.check.tick(count * dim);
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
+    if (radius == INFINITY) {
+        double scaled = 0.0;
+        with_metric(storage.metric, [&]<DistanceMetric M>() {
+            for (std::size_t p = start; p < end; ++p)
+                scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
+        });
+        scaled_radii.emplace_back(node, scaled);
+    }
     if (count <= storage.leaf_size) return node;
 
     const std::size_t mid =
@@ -134,6 +165,8 @@ template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) 
 template void BallTree::radius_into(Query, double, RadiusCount&) const;
 
 std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
+    InterruptCheck check;
+    q.check = &check;
     if (k == 0 || storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
     NeighbourHeap heap(k, storage.n_points);
@@ -142,6 +175,8 @@ std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
 }
 
 std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
+    InterruptCheck check;
+    q.check = &check;
     check_query_fits(q, storage.dim);
     std::vector<std::uint64_t> results;
     results.reserve(std::min<std::uint64_t>(storage.n_points, 64));

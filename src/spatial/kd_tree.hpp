@@ -61,14 +61,16 @@ struct KDTree : DensityEstimates<KDTree> {
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;
 
-    // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
-    // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
-    // Chebyshev distance, so it would prune true neighbours), or 0 when NaN coordinates
-    // (which Chebyshev ignores) put points outside the box.
+    // Lower bound of the distance from q to any point of the node's box, the density walk's L.
+    // Euclidean (without overflow, see root_sum_squares); for the Chebyshev metric the largest
+    // per-dimension gap (the Euclidean gap can exceed the Chebyshev distance, so it would prune
+    // true neighbours), or 0 when NaN coordinates (which Chebyshev ignores) put points outside
+    // the box.
     template <DistanceMetric M, std::size_t D = 0>
     double box_distance(std::size_t node, const double* q) const;
-    // For Euclidean bounds: the squared box distance, compared against sqrt_bound of a limit.
-    // For Chebyshev: the box distance itself.
+    // The bound searches prune by, in the units of the metric's reduced distance: the squared
+    // Euclidean box distance (compared against sqrt_bound of a limit), the sum of the gaps for
+    // Manhattan, the largest gap for Chebyshev.
     template <DistanceMetric M, std::size_t D>
     double reduced_box_distance(std::size_t node, const double* q) const;
 
