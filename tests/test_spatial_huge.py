@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_spatial_reference import METRICS, TREES, build, distance, kernel
+from spatial_reference import METRICS, TREES, build, distance, kernel
 
 BIG = 1.7976931348623157e308
 coordinate = st.one_of(
