@@ -21,46 +21,6 @@ double overflowed_mean(const double* x, std::size_t count, std::size_t stride) {
     return s / static_cast<double>(count) * 0x1p64;
 }
 
-// Per dimension over rows [start, end): the sum in position order from +0.0, and the extremes
-// (+inf / -inf where no value counts; NaN ignored). With D known the running values stay in
-// registers.
-template <std::size_t D>
-void sums_and_extremes(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim, double* sum,
-                       double* mn, double* mx) {
-    const std::size_t dim = dim_or<D>(runtime_dim);
-    constexpr std::size_t kSlots = D ? D : 1;
-    if constexpr (D != 0) {
-        double s[kSlots], lo[kSlots], hi[kSlots];
-        for (std::size_t d = 0; d < D; ++d) {
-            s[d] = 0.0;
-            lo[d] = INFINITY;
-            hi[d] = -INFINITY;
-        }
-        for (const double* row = rows + start * D; row != rows + end * D; row += D)
-            for (std::size_t d = 0; d < D; ++d) {
-                s[d] += row[d];
-                hi[d] = row[d] > hi[d] ? row[d] : hi[d];
-                lo[d] = row[d] < lo[d] ? row[d] : lo[d];
-            }
-        std::copy(s, s + D, sum);
-        std::copy(lo, lo + D, mn);
-        std::copy(hi, hi + D, mx);
-    } else {
-        std::fill(sum, sum + dim, 0.0);
-        std::fill(mn, mn + dim, INFINITY);
-        std::fill(mx, mx + dim, -INFINITY);
-        for (std::size_t p = start; p < end; ++p) {
-            const double* row = rows + p * dim;
-            for (std::size_t d = 0; d < dim; ++d) {
-                const double x = row[d];
-                sum[d] += x;
-                if (x > mx[d]) mx[d] = x;
-                if (x < mn[d]) mn[d] = x;
-            }
-        }
-    }
-}
-
 // The largest distance from c to a row of [start, end) (NaN distances ignored), 0 for none.
 template <DistanceMetric M, std::size_t D>
 double covering_radius(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim,
@@ -121,7 +81,7 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     std::vector<double>& mx = scratch.highs;
     double radius = 0.0;
     with_dim(dim, [&]<std::size_t D>() {
-        sums_and_extremes<D>(rows, start, end, dim, c, mn.data(), mx.data());
+        extremes_and_sums<D, true>(rows, start, end, dim, mn.data(), mx.data(), c);
         const double n = static_cast<double>(count);
         for (std::size_t d = 0; d < dim; ++d) {
             c[d] /= n;

@@ -2,6 +2,8 @@
 // the selected order, and the working space a build reuses for every node.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -40,6 +42,43 @@ struct BuildScratch {
     BuildScratch(std::size_t n_points, std::size_t dim)
         : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
 };
+
+// Per dimension over rows [start, end): the extremes into mn / mx (+inf / -inf where no value
+// counts; a NaN never passes either test) and, with Sums, the sums in position order from +0.0
+// into `sum`. With D known (see with_dim) the running values stay in registers.
+template <std::size_t D, bool Sums>
+void extremes_and_sums(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim, double* mn,
+                       double* mx, double* sum) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
+    if constexpr (D != 0) {
+        double lo[D], hi[D], s[D];
+        for (std::size_t d = 0; d < D; ++d) {
+            lo[d] = INFINITY;
+            hi[d] = -INFINITY;
+            s[d] = 0.0;
+        }
+        for (const double* row = rows + start * D; row != rows + end * D; row += D)
+            for (std::size_t d = 0; d < D; ++d) {
+                hi[d] = row[d] > hi[d] ? row[d] : hi[d];
+                lo[d] = row[d] < lo[d] ? row[d] : lo[d];
+                if constexpr (Sums) s[d] += row[d];
+            }
+        std::copy(lo, lo + D, mn);
+        std::copy(hi, hi + D, mx);
+        if constexpr (Sums) std::copy(s, s + D, sum);
+    } else {
+        std::fill(mn, mn + dim, INFINITY);
+        std::fill(mx, mx + dim, -INFINITY);
+        if constexpr (Sums) std::fill(sum, sum + dim, 0.0);
+        for (const double* row = rows + start * dim; row != rows + end * dim; row += dim)
+            for (std::size_t d = 0; d < dim; ++d) {
+                const double x = row[d];
+                if (x > mx[d]) mx[d] = x;
+                if (x < mn[d]) mn[d] = x;
+                if constexpr (Sums) sum[d] += x;
+            }
+    }
+}
 
 // The dimension of widest spread (max - min), the first one on ties; 0 when no spread is positive.
 std::size_t widest_dimension(const double* mn, const double* mx, std::size_t dim);
