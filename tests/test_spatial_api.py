@@ -117,7 +117,7 @@ def test_query_forms(tree):
     assert sorted(tree.query_radius([0, 0], radius=1.0)) == [0, 1]
 
 
-@pytest.mark.parametrize("bad", ["ab", "1.0", [[0.0, 0.0]], {"a": 1}, None, [0.0, "x"]])
+@pytest.mark.parametrize("bad", ["ab", "1.0", [[0.0, 0.0]], {"a": 1}, None, [0.0, "x"], 10**400, [0.0, 10**400]])
 def test_unusable_queries(tree, bad):
     with pytest.raises(ValueError, match=message("query must be a scalar, list, or Array")):
         tree.query_knn(bad, 1)

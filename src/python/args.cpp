@@ -22,8 +22,9 @@ void reraise_for_argument(const char* name) {
 }
 
 bool clear_if_fallback(Fallback when) {
-    const bool fallback = when == Fallback::on_type_or_value_error
-                              ? PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)
+    const bool fallback = when == Fallback::on_conversion_error
+                              ? PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+                                    PyErr_ExceptionMatches(PyExc_OverflowError)
                               : PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
     if (fallback) PyErr_Clear();
     return fallback;

@@ -46,11 +46,11 @@ T parse(Result<T> (*parser)(std::string_view, std::string_view), const OptionNam
 
 // ---- query arguments --------------------------------------------------------------------------
 
-// A query form's conversion: its TypeError or ValueError means "try the next form"; anything else
-// the query object raises propagates.
+// A query form's conversion: its TypeError, ValueError or OverflowError (a number beyond float64)
+// means "try the next form"; anything else the query object raises propagates.
 template <class F>
 auto query_form(F&& convert) {
-    return attempt(Fallback::on_type_or_value_error, std::forward<F>(convert));
+    return attempt(Fallback::on_conversion_error, std::forward<F>(convert));
 }
 
 // One query point: a number, a flat sequence of numbers, or the elements of an Array (read in

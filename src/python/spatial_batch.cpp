@@ -80,7 +80,7 @@ void BatchQueries::read_rows(PyObject* o) {
                       !PyUnicode_Check(items[0]);
     if (flat) {
         std::optional<std::vector<double>> row =
-            attempt(Fallback::on_type_or_value_error, [&] { return to_f64_list(seq.get()); });
+            attempt(Fallback::on_conversion_error, [&] { return to_f64_list(seq.get()); });
         if (!row) raise(PyExc_ValueError, kQueriesKind);
         check_width(row->size());
         owned_ = std::move(*row);
@@ -108,7 +108,7 @@ void BatchQueries::read_row(PyObject* row, double* out) const {
     }
     std::optional<std::vector<double>> values;
     if (!PyUnicode_Check(row) && !is_array(row))
-        values = attempt(Fallback::on_type_or_value_error, [&] { return to_f64_list(row); });
+        values = attempt(Fallback::on_conversion_error, [&] { return to_f64_list(row); });
     if (!values) raise(PyExc_ValueError, "each query must be a list of numbers");
     check_width(values->size());
     std::copy(values->begin(), values->end(), out);
