@@ -1,101 +1,80 @@
-"""Spatial indexes next to scipy.spatial.cKDTree and sklearn.neighbors.KDTree / BallTree:
-10^5 points in 3-D, 10^4 queries (200 for densities, and 10^3 for one exact Gaussian case), leaf size
-20 everywhere.
+"""Spatial indexes next to scipy.spatial.cKDTree, sklearn.neighbors.BallTree and KernelDensity:
+10^5 uniform points in 3-D, leaf size 16 everywhere (cKDTree's default), 10^5 uniform queries.
 
-Our query methods take one point per call, so the k-NN and radius cases time a Python loop of
-10^4 calls against the peer's single batched call (what a user of either library would write);
-the "(loop)" cases time the peer through the same kind of Python loop."""
+Queries go through the batch methods on one thread (workers=1) against the peer's batched call on
+one thread; the "workers=-1" cases compare all cores against workers=1 of the same method. Builds
+use the specified from_array; the k-d build runs on 10^6 points against a balanced cKDTree."""
 from common import Case, main
 
 import numpy as np
 from scipy.spatial import cKDTree
 from sklearn.neighbors import BallTree as SkBallTree
-from sklearn.neighbors import KDTree as SkKDTree
+from sklearn.neighbors import KernelDensity
 
 import kestrum
 from kestrum import spatial
 
-N, D, Q, QK = 10**5, 3, 10**4, 200
-LEAF = 20
+N, D, Q, QD, QP = 10**5, 3, 10**5, 10**3, 10**4
+LEAF = 16
 rng = np.random.default_rng(0)
 X = rng.random((N, D))
 QX = rng.random((Q, D))
-QK_X = QX[:QK]
+QDX = np.ascontiguousarray(QX[:QD])  # density queries
+QPX = np.ascontiguousarray(QX[:QP])  # density queries of the all-cores case
+X6 = rng.random((10**6, D))
 
-points = kestrum.Array([N, D], X.ravel().tolist())
-queries = QX.tolist()
-density_queries = kestrum.Array([QK, D], QK_X.ravel().tolist())
-QD_X = QX[:1000]
-density_queries_1e3 = kestrum.Array.from_numpy(QD_X)
+points = kestrum.Array.from_numpy(X)
+points6 = kestrum.Array.from_numpy(X6)
 
 kd = spatial.KDTree.from_array(points, LEAF)
 ball = spatial.BallTree.from_array(points, LEAF)
 vp = spatial.VPTree.from_array(points, LEAF)
 ckd = cKDTree(X, leafsize=LEAF)
-skd = SkKDTree(X, leaf_size=LEAF)
 sball = SkBallTree(X, leaf_size=LEAF)
 
-R = 0.05  # about 50 neighbours per query
-H = 0.05
+R = 0.05  # about 52 neighbours per query
+H = {"gaussian": 0.05, "epanechnikov": 0.1}
+sk_kde = {k: KernelDensity(bandwidth=h, kernel=k, rtol=0, atol=0, leaf_size=LEAF).fit(X) for k, h in H.items()}
 
 
-def knn_loop(tree, k):
-    return lambda: [tree.query_knn(q, k) for q in queries]
+def knn(tree, k, workers=1):
+    return lambda: tree.query_knn_batch(QX, k, workers)
 
 
-def radius_loop(tree, r):
-    return lambda: [tree.query_radius(q, r) for q in queries]
+def radius(tree, workers=1, count_only=False):
+    return lambda: tree.query_radius_batch(QX, R, workers, count_only)
 
 
 CASES = [
-    Case("spatial", "KDTree build 1e5x3", lambda: spatial.KDTree.from_array(points, LEAF),
-         lambda: cKDTree(X, leafsize=LEAF), "cKDTree", goal=1.0),
-    Case("spatial", "KDTree build 1e5x3 (sklearn)", lambda: spatial.KDTree.from_array(points, LEAF),
-         lambda: SkKDTree(X, leaf_size=LEAF), "sklearn KDTree", goal=1.0),
+    Case("spatial", "KDTree build 1e6x3", lambda: spatial.KDTree.from_array(points6, LEAF),
+         lambda: cKDTree(X6, leafsize=LEAF, balanced_tree=True), "cKDTree balanced", goal=2.0),
     Case("spatial", "BallTree build 1e5x3", lambda: spatial.BallTree.from_array(points, LEAF),
-         lambda: SkBallTree(X, leaf_size=LEAF), "sklearn BallTree", goal=1.0),
+         lambda: SkBallTree(X, leaf_size=LEAF), "sklearn BallTree", goal=1.5),
     Case("spatial", "VPTree build 1e5x3", lambda: spatial.VPTree.from_array(points, LEAF),
-         lambda: SkBallTree(X, leaf_size=LEAF), "sklearn BallTree"),
-    Case("spatial", "VPTree build 1e5x3 random", lambda: spatial.VPTree.from_array(points, LEAF, "euclidean", "random"),
-         lambda: SkBallTree(X, leaf_size=LEAF), "sklearn BallTree"),
+         lambda: SkBallTree(X, leaf_size=LEAF), "sklearn BallTree", goal=1.5),
 
-    Case("spatial", "KDTree knn k=10 x1e4", knn_loop(kd, 10), lambda: ckd.query(QX, 10), "cKDTree batch", goal=1.0),
-    Case("spatial", "KDTree knn k=10 x1e4 (sklearn)", knn_loop(kd, 10), lambda: skd.query(QX, 10),
-         "sklearn KDTree batch", goal=1.0),
-    Case("spatial", "KDTree knn k=1 x1e4", knn_loop(kd, 1), lambda: ckd.query(QX, 1), "cKDTree batch", goal=1.0),
-    Case("spatial", "KDTree knn k=10 x1e4 (loop)", knn_loop(kd, 10), lambda: [ckd.query(q, 10) for q in QX],
-         "cKDTree loop", goal=1.0),
-    Case("spatial", "BallTree knn k=10 x1e4", knn_loop(ball, 10), lambda: sball.query(QX, 10),
-         "sklearn BallTree batch", goal=1.0),
-    Case("spatial", "VPTree knn k=10 x1e4", knn_loop(vp, 10), lambda: sball.query(QX, 10), "sklearn BallTree batch"),
-
-    Case("spatial", "KDTree radius r=0.05 x1e4", radius_loop(kd, R), lambda: ckd.query_ball_point(QX, R),
-         "cKDTree batch", goal=1.0),
-    Case("spatial", "KDTree radius r=0.05 x1e4 (sklearn)", radius_loop(kd, R), lambda: skd.query_radius(QX, R),
-         "sklearn KDTree batch", goal=1.0),
-    Case("spatial", "BallTree radius r=0.05 x1e4", radius_loop(ball, R), lambda: sball.query_radius(QX, R),
-         "sklearn BallTree batch", goal=1.0),
-    Case("spatial", "VPTree radius r=0.05 x1e4", radius_loop(vp, R), lambda: sball.query_radius(QX, R),
-         "sklearn BallTree batch"),
-
-    Case("spatial", "KDTree kde gaussian h=0.05 x200", lambda: kd.kernel_density(density_queries, H),
-         lambda: skd.kernel_density(QK_X, H, kernel="gaussian", rtol=1e-8), "sklearn KDTree rtol=1e-8", goal=1.0),
-    Case("spatial", "BallTree kde gaussian h=0.05 x200", lambda: ball.kernel_density(density_queries, H),
-         lambda: sball.kernel_density(QK_X, H, kernel="gaussian", rtol=1e-8), "sklearn BallTree rtol=1e-8",
+    Case("spatial", "KDTree knn k=1 x1e5", knn(kd, 1), lambda: ckd.query(QX, 1, workers=1), "cKDTree", goal=1.5),
+    Case("spatial", "KDTree knn k=10 x1e5", knn(kd, 10), lambda: ckd.query(QX, 10, workers=1), "cKDTree", goal=1.5),
+    Case("spatial", "KDTree radius r=0.05 x1e5", radius(kd), lambda: ckd.query_ball_point(QX, R, workers=1),
+         "cKDTree", goal=1.5),
+    Case("spatial", "KDTree radius count r=0.05 x1e5", radius(kd, count_only=True),
+         lambda: ckd.query_ball_point(QX, R, workers=1, return_length=True), "cKDTree return_length", goal=1.5),
+    Case("spatial", "BallTree knn k=10 x1e5", knn(ball, 10), lambda: sball.query(QX, 10), "sklearn BallTree",
          goal=1.0),
-    Case("spatial", "VPTree kde gaussian h=0.05 x200", lambda: vp.kernel_density(density_queries, H),
-         lambda: sball.kernel_density(QK_X, H, kernel="gaussian", rtol=1e-8), "sklearn BallTree rtol=1e-8"),
-    Case("spatial", "KDTree kde gaussian h=0.05 x1e3", lambda: kd.kernel_density(density_queries_1e3, H),
-         lambda: skd.kernel_density(QD_X, H, kernel="gaussian", rtol=1e-8), "sklearn KDTree rtol=1e-8", goal=1.0),
-    Case("spatial", "KDTree kde epanechnikov h=0.1 x200",
-         lambda: kd.kernel_density(density_queries, 0.1, "epanechnikov"),
-         lambda: skd.kernel_density(QK_X, 0.1, kernel="epanechnikov"), "sklearn KDTree exact", goal=1.0),
-    Case("spatial", "KDTree kde approx max_span=0.05 x200",
-         lambda: kd.kernel_density_approx(density_queries, H, "gaussian", "max_span", None, 0.05),
-         lambda: skd.kernel_density(QK_X, H, kernel="gaussian", rtol=1e-2), "sklearn KDTree rtol=1e-2"),
-    Case("spatial", "BallTree kde approx max_span=0.05 x200",
-         lambda: ball.kernel_density_approx(density_queries, H, "gaussian", "max_span", None, 0.05),
-         lambda: sball.kernel_density(QK_X, H, kernel="gaussian", rtol=1e-2), "sklearn BallTree rtol=1e-2"),
+    Case("spatial", "VPTree knn k=10 x1e5", knn(vp, 10), lambda: sball.query(QX, 10), "sklearn BallTree", goal=1.0),
+    Case("spatial", "BallTree radius r=0.05 x1e5", radius(ball), lambda: sball.query_radius(QX, R),
+         "sklearn BallTree", goal=1.0),
+    Case("spatial", "VPTree radius r=0.05 x1e5", radius(vp), lambda: sball.query_radius(QX, R), "sklearn BallTree",
+         goal=1.0),
+
+    *[Case("spatial", f"KDTree kde {k} h={h} 1e3 on 1e5", lambda k=k, h=h: kd.kernel_density_batch(QDX, h, k),
+           lambda k=k: sk_kde[k].score_samples(QDX), "sklearn KernelDensity exact", goal=2.0)
+      for k, h in H.items()],
+
+    Case("spatial", "KDTree knn k=10 workers=-1", knn(kd, 10, -1), knn(kd, 10), "kestrum workers=1", goal=1.8),
+    Case("spatial", "KDTree radius workers=-1", radius(kd, -1), radius(kd), "kestrum workers=1", goal=1.8),
+    Case("spatial", "KDTree kde gaussian 1e4 workers=-1", lambda: kd.kernel_density_batch(QPX, 0.05, workers=-1),
+         lambda: kd.kernel_density_batch(QPX, 0.05), "kestrum workers=1", goal=1.8),
 ]
 
 if __name__ == "__main__":

@@ -12,8 +12,10 @@ from support import PanicException, bits
 from reliability_values import ENTRIES, PARAMS, Boom, arrays, floats, odd, wild
 
 # The exception types an entry may raise: its own, the interpreter's conversion errors, and
-# whatever a hostile conversion hook raised (Boom), which must pass through unchanged.
-ALLOWED = (TypeError, ValueError, OverflowError, NotImplementedError, PanicException, MemoryError, Boom)
+# whatever a hostile conversion hook raised (Boom), which must pass through unchanged; BufferError
+# when an entry that reads buffers meets an Array whose shape no buffer can describe.
+ALLOWED = (TypeError, ValueError, OverflowError, NotImplementedError, PanicException, MemoryError, BufferError,
+           Boom)
 RESULT_TYPES = (kestrum.Array, float, bool, list, tuple, int, np.ndarray, kestrum.Generator, kestrum.spatial.KDTree,
                 kestrum.spatial.BallTree, kestrum.spatial.VPTree)
 

@@ -1,4 +1,5 @@
-"""The type stub names exactly what the module exposes, and mypy accepts it and typed usage of it.
+"""The type stub names exactly what the module exposes, and mypy accepts it and typed usage of it:
+from the source tree, and as a user meets it after `pip install` into a fresh virtual environment.
 
 The helpers at the top (runtime walk, stub walk) are also used by test_docs.py and test_examples.py.
 """

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "core/interrupt.hpp"
 
@@ -36,6 +39,31 @@ struct StopPoll {
 // How many threads a run of `items` items gets: at most `workers`, and no more than there are
 // chunks worth a thread of their own.
 std::size_t plan_threads(std::size_t items, std::size_t workers, std::size_t min_items_per_thread) noexcept;
+
+// Scratch of each worker, made by the worker itself on its first item (so its memory comes from
+// that thread's allocator arena) and kept a cache line apart from the other workers' scratch (a
+// worker writes its own often; sharing a line would make the cores fight over it).
+template <class T>
+class PerWorker {
+public:
+    explicit PerWorker(std::size_t workers) : slots_(workers) {}
+
+    template <class... Args>
+    T& get(std::size_t worker, Args&&... args) {
+        std::optional<T>& slot = slots_[worker].value;
+        if (!slot) slot.emplace(std::forward<Args>(args)...);
+        return *slot;
+    }
+    // The scratch of a worker that ran at least one item, else null.
+    T* find(std::size_t worker) { return slots_[worker].value ? &*slots_[worker].value : nullptr; }
+    std::size_t size() const { return slots_.size(); }
+
+private:
+    struct alignas(64) Slot {
+        std::optional<T> value;
+    };
+    std::vector<Slot> slots_;
+};
 
 namespace detail {
 

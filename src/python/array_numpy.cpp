@@ -6,6 +6,7 @@
 #include "python/areas.hpp"
 #include "python/args.hpp"
 #include "python/array_parts.hpp"
+#include "python/held_buffer.hpp"
 
 namespace kestrum::py {
 
@@ -81,15 +82,6 @@ PyObject* to_numpy_body(PyObject* self, const BoundArgs&) {
     return check(PyObject_CallFunctionObjArgs(np.ndarray, shape.get(), np.float64, storage.get(), nullptr));
 }
 
-// Releases a Py_buffer on every exit path.
-struct BufferView {
-    Py_buffer view{};
-    bool held = false;
-    ~BufferView() {
-        if (held) PyBuffer_Release(&view);
-    }
-};
-
 // Copies a strided float64 buffer into row-major order: an odometer over the outer dimensions,
 // a strided run along the last one.
 void copy_c_order(const Py_buffer& v, double* dst) {
@@ -136,10 +128,8 @@ PyObject* from_numpy_body(PyObject*, const BoundArgs& args) {
             raise(PyExc_TypeError, std::string("expected a NumPy array of dtype float64, got ") + name);
         });
     }
-    BufferView buf;
-    if (PyObject_GetBuffer(arr, &buf.view, PyBUF_RECORDS_RO) < 0) raise_current();
-    buf.held = true;
-    const Py_buffer& v = buf.view;
+    const HeldBuffer buf(arr, PyBUF_RECORDS_RO);
+    const Py_buffer& v = buf.view();
     if (v.itemsize != sizeof(double)) raise(PyExc_TypeError, "argument 'arr': unexpected element size");
     const bool c_order = PyBuffer_IsContiguous(&v, 'C');
     if (!c_order && !PyBuffer_IsContiguous(&v, 'F')) raise(PyExc_TypeError, "The given array is not contiguous");

@@ -14,6 +14,7 @@
 #include "python/areas.hpp"
 #include "python/args.hpp"
 #include "python/array_parts.hpp"
+#include "python/held_buffer.hpp"
 #include "random/generator.hpp"
 #include "spatial/tree_state.hpp"
 
@@ -30,25 +31,10 @@ PyObject* restore_array_fn = nullptr;
 PyObject* restore_generator_fn = nullptr;
 PyObject* restore_tree_fn = nullptr;
 
-// A C-contiguous buffer of another object, released on every exit path.
-class HeldBuffer {
-public:
-    HeldBuffer(PyObject* o, const char* name) {
-        with_argument(name, [&] {
-            if (PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS) < 0) raise_current();
-        });
-    }
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() { PyBuffer_Release(&view_); }
-
-    std::span<const std::uint8_t> bytes() const {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-};
+// The C-ordered bytes of a buffer argument.
+HeldBuffer contiguous_bytes(PyObject* o, const char* name) {
+    return with_argument(name, [&] { return HeldBuffer(o, PyBUF_C_CONTIGUOUS); });
+}
 
 // (restore, args); every item of `args` is borrowed.
 PyObject* reduction(PyObject* restore, std::initializer_list<PyObject*> args) {
@@ -102,7 +88,7 @@ PyObject* array_copy_body(PyObject* self, const BoundArgs&) {
 }
 
 PyObject* restore_array_body(PyObject*, const BoundArgs& a) {
-    HeldBuffer data(a[0], "data");
+    const HeldBuffer data = contiguous_bytes(a[0], "data");
     Shape shape(arg_u64_list(a[1], "shape"));
     const std::uint64_t size = shape.size();
     const std::size_t bytes = data.bytes().size();
@@ -162,7 +148,7 @@ PyObject* tree_copy_body(PyObject* self, const BoundArgs&) {
 
 PyObject* restore_tree_body(PyObject*, const BoundArgs& a) {
     spatial::AnyTree tree = [&] {
-        HeldBuffer state(a[0], "state");
+        const HeldBuffer state = contiguous_bytes(a[0], "state");
         return unwrap(spatial::read_tree_state(state.bytes()));
     }();
     return std::visit([](auto&& t) { return wrap_value(type_of(t), std::move(t)); }, std::move(tree));

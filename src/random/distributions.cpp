@@ -145,11 +145,10 @@ ArrayF64 Generator::gamma(double shape_param, double scale, const Shape& shape) 
     const GammaSampler sample(shape_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
-    InterruptCheck check;
-    for (double& v : out) {
-        v = sample(g) * scale;
-        check.tick(kGammaCost);
-    }
+    double* o = out.data();
+    for_each_run(out.size(), kGammaCost, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) o[i] = sample(g) * scale;
+    });
     *this = g;
     return ArrayF64::create(shape, std::move(out));
 }
@@ -160,13 +159,14 @@ ArrayF64 Generator::beta(double alpha, double beta_param, const Shape& shape) {
     const GammaSampler sample_x(alpha), sample_y(beta_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
-    InterruptCheck check;
-    for (double& v : out) {
-        const double x = sample_x(g);
-        const double y = sample_y(g);
-        v = x / (x + y);
-        check.tick(2 * kGammaCost);
-    }
+    double* o = out.data();
+    for_each_run(out.size(), 2 * kGammaCost, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const double x = sample_x(g);
+            const double y = sample_y(g);
+            o[i] = x / (x + y);
+        }
+    });
     *this = g;
     return ArrayF64::create(shape, std::move(out));
 }

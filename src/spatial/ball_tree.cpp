@@ -20,7 +20,72 @@ double overflowed_mean(const double* x, std::size_t count, std::size_t stride) {
     for (std::size_t i = 0; i < count; ++i) s += x[i * stride] * 0x1p-64;
     return s / static_cast<double>(count) * 0x1p64;
 }
+
+// Per dimension over rows [start, end): the sum in position order from +0.0, and the extremes
+// (+inf / -inf where no value counts; NaN ignored). With D known the running values stay in
+// registers.
+template <std::size_t D>
+void sums_and_extremes(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim, double* sum,
+                       double* mn, double* mx) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
+    constexpr std::size_t kSlots = D ? D : 1;
+    if constexpr (D != 0) {
+        double s[kSlots], lo[kSlots], hi[kSlots];
+        for (std::size_t d = 0; d < D; ++d) {
+            s[d] = 0.0;
+            lo[d] = INFINITY;
+            hi[d] = -INFINITY;
+        }
+        for (const double* row = rows + start * D; row != rows + end * D; row += D)
+            for (std::size_t d = 0; d < D; ++d) {
+                s[d] += row[d];
+                hi[d] = row[d] > hi[d] ? row[d] : hi[d];
+                lo[d] = row[d] < lo[d] ? row[d] : lo[d];
+            }
+        std::copy(s, s + D, sum);
+        std::copy(lo, lo + D, mn);
+        std::copy(hi, hi + D, mx);
+    } else {
+        std::fill(sum, sum + dim, 0.0);
+        std::fill(mn, mn + dim, INFINITY);
+        std::fill(mx, mx + dim, -INFINITY);
+        for (std::size_t p = start; p < end; ++p) {
+            const double* row = rows + p * dim;
+            for (std::size_t d = 0; d < dim; ++d) {
+                const double x = row[d];
+                sum[d] += x;
+                if (x > mx[d]) mx[d] = x;
+                if (x < mn[d]) mn[d] = x;
+            }
+        }
+    }
+}
+
+// The largest distance from c to a row of [start, end) (NaN distances ignored), 0 for none.
+template <DistanceMetric M, std::size_t D>
+double covering_radius(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim,
+                       const double* c) {
+    const std::size_t dim = dim_or<D>(runtime_dim);
+    double radius = 0.0;
+    for (std::size_t p = start; p < end; ++p) {
+        const double d = distance<M>(rows + p * dim, c, dim);
+        if (d > radius) radius = d;
+    }
+    return radius;
+}
 }  // namespace
+
+void BallTree::keep_scaled_radius(std::size_t node, std::size_t start, std::size_t end) {
+    const std::size_t dim = storage.dim;
+    const double* rows = storage.data.data();
+    const double* c = centroid(node);
+    double scaled = 0.0;
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        for (std::size_t p = start; p < end; ++p)
+            scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
+    });
+    scaled_radii.emplace_back(node, scaled);
+}
 
 double BallTree::radius_at(std::size_t node, double scale) const {
     const double r = nodes[node].radius;
@@ -54,39 +119,19 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     double* c = centroids.data() + node * dim;
     std::vector<double>& mn = scratch.lows;
     std::vector<double>& mx = scratch.highs;
-    std::fill(c, c + dim, 0.0);
-    std::fill(mn.begin(), mn.end(), INFINITY);
-    std::fill(mx.begin(), mx.end(), -INFINITY);
-    for (std::size_t p = start; p < end; ++p) {
-        const double* row = rows + p * dim;
-        for (std::size_t d = 0; d < dim; ++d) {
-            const double x = row[d];
-            c[d] += x;
-            if (x > mx[d]) mx[d] = x;
-            if (x < mn[d]) mn[d] = x;
-        }
-    }
-    const double n = static_cast<double>(count);
-    for (std::size_t d = 0; d < dim; ++d) {
-        c[d] /= n;
-        if (std::isinf(c[d])) c[d] = overflowed_mean(rows + start * dim + d, count, dim);
-    }
-
     double radius = 0.0;
-    for (std::size_t p = start; p < end; ++p) {
-        const double d = distance(storage.metric, rows + p * dim, c, dim);
-        if (d > radius) radius = d;
-    }
-    scratch.check.tick(count * dim);
+    with_dim(dim, [&]<std::size_t D>() {
+        sums_and_extremes<D>(rows, start, end, dim, c, mn.data(), mx.data());
+        const double n = static_cast<double>(count);
+        for (std::size_t d = 0; d < dim; ++d) {
+            c[d] /= n;
+            if (std::isinf(c[d])) c[d] = overflowed_mean(rows + start * dim + d, count, dim);
+        }
+        with_metric(storage.metric,
+                    [&]<DistanceMetric M>() { radius = covering_radius<M, D>(rows, start, end, dim, c); });
+    });
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
-    if (radius == INFINITY) {
-        double scaled = 0.0;
-        with_metric(storage.metric, [&]<DistanceMetric M>() {
-            for (std::size_t p = start; p < end; ++p)
-                scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
-        });
-        scaled_radii.emplace_back(node, scaled);
-    }
+    if (radius == INFINITY) keep_scaled_radius(node, start, end);
     if (count <= storage.leaf_size) return node;
 
     const std::size_t mid =
@@ -163,6 +208,7 @@ void BallTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void BallTree::radius_into(Query, double, RadiusCount&) const;
+template void BallTree::radius_into(Query, double, WatchedResults&) const;
 
 template struct DensityEstimates<BallTree>;
 

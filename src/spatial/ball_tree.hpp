@@ -46,6 +46,8 @@ struct BallTree : DensityEstimates<BallTree>, PointQueries<BallTree> {
 
     // The node's radius at a scale of 1 or kOverflowScale.
     double radius_at(std::size_t node, double scale) const;
+    // Records the radius of a node whose radius overflowed, measured at kOverflowScale.
+    void keep_scaled_radius(std::size_t node, std::size_t start, std::size_t end);
 
     // kde walk interface: the reference point is the centroid. Where the distance to it or the
     // radius overflowed, both are taken at kOverflowScale.

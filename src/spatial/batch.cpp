@@ -25,19 +25,36 @@ Query query_row(const PointStorage& s, QueryRows queries, std::size_t i) {
     return Query{queries.data + i * s.dim, static_cast<std::size_t>(s.dim)};
 }
 
-// Below this many queries the walks are too few to gain from a better order.
+// Below this many queries the walks are too few to gain from running them in another order.
 constexpr std::size_t kOrderFrom = 2048;
 
-// Query numbers in an order where consecutive queries tend to lie near each other: by their
-// position on a Z-order curve over (up to) the first 8 coordinates, scaled to the queries' own
-// range. Consecutive walks then find the nodes and rows they visit in cache. Which order the
-// queries run in changes no result.
-std::vector<std::size_t> locality_order(QueryRows queries, std::size_t dim) {
+// The order the queries run in: by their position on a Z-order curve over (up to) the first 8
+// coordinates, scaled to the queries' own range, so that consecutive walks find the nodes and rows
+// they visit in cache. Results are written per item (a worker's chunk is then neighbouring
+// memory, never a line another worker writes) and moved to query order at the end. Which order
+// the queries run in changes no result.
+class RunOrder {
+public:
+    RunOrder(QueryRows queries, std::size_t dim);
+
+    bool identity() const { return order_.empty(); }
+    std::size_t query(std::size_t item) const { return identity() ? item : order_[item]; }
+
+    // Row `item` (width values) of `by_item` to row query(item) of `out`.
+    template <class T>
+    void to_query_order(const T* by_item, T* out, std::size_t width) const {
+        for (std::size_t item = 0; item < order_.size(); ++item)
+            std::copy(by_item + item * width, by_item + (item + 1) * width, out + order_[item] * width);
+    }
+
+private:
+    std::vector<std::size_t> order_;  // empty: queries run in their own order
+};
+
+RunOrder::RunOrder(QueryRows queries, std::size_t dim) {
     const std::size_t n = queries.count;
-    std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
     const std::size_t used = std::min<std::size_t>(dim, 8);
-    if (n < kOrderFrom || used == 0) return order;
+    if (n < kOrderFrom || used == 0) return;
     std::vector<double> lo(used, INFINITY), hi(used, -INFINITY);
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t d = 0; d < used; ++d) {
@@ -66,9 +83,30 @@ std::vector<std::size_t> locality_order(QueryRows queries, std::size_t dim) {
         keyed[i] = {key, i};
     }
     std::sort(keyed.begin(), keyed.end());
-    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
-    return order;
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = keyed[i].second;
 }
+
+// Where a result row of `width` values is written during the run: the output itself when the
+// queries run in their own order, else a buffer in run order (see RunOrder).
+template <class T>
+class RunRows {
+public:
+    RunRows(const RunOrder& order, T* out, std::size_t n, std::size_t width)
+        : order_(order), out_(out), width_(width), staged_(order.identity() ? 0 : n * width) {}
+    T* row(std::size_t item) {
+        return order_.identity() ? out_ + item * width_ : staged_.data() + item * width_;
+    }
+    void finish() {
+        if (!order_.identity()) order_.to_query_order(staged_.data(), out_, width_);
+    }
+
+private:
+    const RunOrder& order_;
+    T* out_;
+    std::size_t width_;
+    std::vector<T> staged_;
+};
 
 }  // namespace
 
@@ -86,27 +124,26 @@ KnnBatch query_knn_batch(const Tree& tree, QueryRows queries, std::uint64_t k, c
     KnnBatch out{ArrayF64::uninit(Shape{n, m}), ArrayF64::uninit(Shape{n, m})};
     if (m == 0 || n == 0) return out;
     const std::size_t threads = plan_threads(n, run.workers, kWalkPerThread);
-    std::vector<NeighbourHeap> heaps;
-    heaps.reserve(threads);
-    for (std::size_t w = 0; w < threads; ++w) heaps.emplace_back(m, s.n_points);
-    double* indices = out.indices.data.data();
-    double* distances = out.distances.data.data();
-    const std::vector<std::size_t> order = locality_order(queries, s.dim);
+    PerWorker<NeighbourHeap> heaps(threads);
+    const RunOrder order(queries, s.dim);
+    RunRows<double> indices(order, out.indices.data.data(), n, m);
+    RunRows<double> distances(order, out.distances.data.data(), n, m);
     parallel_for(n, threads, kWalkChunk, run.poll, [&](std::size_t worker, std::size_t item) {
-        const std::size_t i = order[item];
-        NeighbourHeap& heap = heaps[worker];
+        NeighbourHeap& heap = heaps.get(worker, m, s.n_points);
         heap.clear();
-        tree.knn_into(query_row(s, queries, i), heap);
+        tree.knn_into(query_row(s, queries, order.query(item)), heap);
         // Every point is offered until the heap is full, so it always fills.
         if (heap.size() != m) panic_assert_eq("neighbours found must fill the row", heap.size(), m);
         heap.sort();
-        double* row_indices = indices + i * m;
-        double* row_distances = distances + i * m;
+        double* row_indices = indices.row(item);
+        double* row_distances = distances.row(item);
         for (std::size_t j = 0; j < m; ++j) {
             row_indices[j] = static_cast<double>(heap.index_at(j));
             row_distances[j] = heap.distance_at(j);
         }
     });
+    indices.finish();
+    distances.finish();
     return out;
 }
 
@@ -120,16 +157,25 @@ RadiusLists query_radius_batch(const Tree& tree, QueryRows queries, double radiu
     out.length = Buffer<std::size_t>::uninit(n);
     if (n == 0) return out;
     const std::size_t threads = plan_threads(n, run.workers, kWalkPerThread);
-    out.found.resize(threads);
-    for (auto& f : out.found) f.reserve(1024);
-    parallel_for(n, threads, kWalkChunk, run.poll, [&](std::size_t worker, std::size_t i) {
-        std::vector<std::uint64_t>& found = out.found[worker];
-        const std::size_t before = found.size();
-        tree.radius_into(query_row(s, queries, i), radius, found);
-        out.owner[i] = static_cast<std::uint32_t>(worker);
-        out.offset[i] = before;
-        out.length[i] = found.size() - before;
+    PerWorker<std::vector<std::uint64_t>> found(threads);
+    const RunOrder order(queries, s.dim);
+    RunRows<std::uint32_t> owner(order, out.owner.data(), n, 1);
+    RunRows<std::size_t> offset(order, out.offset.data(), n, 1);
+    RunRows<std::size_t> length(order, out.length.data(), n, 1);
+    parallel_for(n, threads, kWalkChunk, run.poll, [&](std::size_t worker, std::size_t item) {
+        std::vector<std::uint64_t>& list = found.get(worker);
+        const std::size_t before = list.size();
+        tree.radius_into(query_row(s, queries, order.query(item)), radius, list);
+        *owner.row(item) = static_cast<std::uint32_t>(worker);
+        *offset.row(item) = before;
+        *length.row(item) = list.size() - before;
     });
+    owner.finish();
+    offset.finish();
+    length.finish();
+    out.found.resize(threads);
+    for (std::size_t w = 0; w < threads; ++w)
+        if (auto* f = found.find(w)) out.found[w] = std::move(*f);
     return out;
 }
 
@@ -139,13 +185,15 @@ ArrayF64 query_radius_counts(const Tree& tree, QueryRows queries, double radius,
     const std::size_t n = queries.count;
     ArrayF64 out = ArrayF64::uninit(Shape::d1(n));
     if (n == 0) return out;
-    double* counts = out.data.data();
+    const RunOrder order(queries, s.dim);
+    RunRows<double> counts(order, out.data.data(), n, 1);
     parallel_for(n, plan_threads(n, run.workers, kWalkPerThread), kWalkChunk, run.poll,
-                 [&](std::size_t, std::size_t i) {
+                 [&](std::size_t, std::size_t item) {
                      RadiusCount count;
-                     tree.radius_into(query_row(s, queries, i), radius, count);
-                     counts[i] = static_cast<double>(count.n);
+                     tree.radius_into(query_row(s, queries, order.query(item)), radius, count);
+                     *counts.row(item) = static_cast<double>(count.n);
                  });
+    counts.finish();
     return out;
 }
 
@@ -156,15 +204,19 @@ ArrayF64 kernel_density_batch(const Tree& tree, const QueryRows* queries, Kernel
     const std::size_t n = queries ? queries->count : s.n_points;
     ArrayF64 out = ArrayF64::uninit(Shape::d1(n));
     if (n == 0) return out;
-    double* sums = out.data.data();
     const std::size_t threads = plan_threads(n, run.workers, kDensityPerThread);
     if (queries) {
-        parallel_for(n, threads, kDensityChunk, run.poll, [&](std::size_t, std::size_t i) {
-            sums[i] = tree.density_at(queries->data + i * s.dim, kernel, criterion, bandwidth);
+        const RunOrder order(*queries, s.dim);
+        RunRows<double> sums(order, out.data.data(), n, 1);
+        parallel_for(n, threads, kDensityChunk, run.poll, [&](std::size_t, std::size_t item) {
+            *sums.row(item) =
+                tree.density_at(queries->data + order.query(item) * s.dim, kernel, criterion, bandwidth);
         });
+        sums.finish();
     } else {
-        // Stored points are walked in storage order (neighbouring queries visit the same nodes);
-        // each sum lands at its source row.
+        // Stored points run in storage order, already one where neighbours are close; each sum
+        // lands at its source row.
+        double* sums = out.data.data();
         parallel_for(n, threads, kDensityChunk, run.poll, [&](std::size_t, std::size_t p) {
             sums[s.indices[p]] = tree.density_at(s.row(p), kernel, criterion, bandwidth);
         });

@@ -13,6 +13,43 @@ namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
+namespace {
+// Per-dimension extremes of rows [start, end) into mn / mx (+inf / -inf where no value counts; a
+// NaN never passes either test). With the dimension known at compile time the running extremes
+// stay in registers.
+template <std::size_t D>
+void bounding_box(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim, double* mn,
+                  double* mx) {
+    constexpr std::size_t kSlots = D ? D : 1;
+    if constexpr (D != 0) {
+        double lo[kSlots], hi[kSlots];
+        for (std::size_t d = 0; d < D; ++d) {
+            lo[d] = INFINITY;
+            hi[d] = -INFINITY;
+        }
+        for (const double* row = rows + start * D; row != rows + end * D; row += D)
+            for (std::size_t d = 0; d < D; ++d) {
+                hi[d] = row[d] > hi[d] ? row[d] : hi[d];
+                lo[d] = row[d] < lo[d] ? row[d] : lo[d];
+            }
+        std::copy(lo, lo + D, mn);
+        std::copy(hi, hi + D, mx);
+    } else {
+        const std::size_t dim = runtime_dim;
+        std::fill(mn, mn + dim, INFINITY);
+        std::fill(mx, mx + dim, -INFINITY);
+        for (std::size_t p = start; p < end; ++p) {
+            const double* row = rows + p * dim;
+            for (std::size_t d = 0; d < dim; ++d) {
+                const double x = row[d];
+                if (x > mx[d]) mx[d] = x;
+                if (x < mn[d]) mn[d] = x;
+            }
+        }
+    }
+}
+}  // namespace
+
 Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
     return build_tree(KDTree{}, array, leaf_size, metric);
 }
@@ -35,16 +72,7 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     if (dim > kInlineBoxDim) boxes.resize(boxes.size() + 2 * dim);
     double* mn = dim > kInlineBoxDim ? boxes.data() + node * 2 * dim : nodes[node].inline_box;
     double* mx = mn + dim;
-    std::fill(mn, mn + dim, INFINITY);
-    std::fill(mx, mx + dim, -INFINITY);
-    for (std::size_t p = start; p < end; ++p) {
-        const double* row = rows + p * dim;
-        for (std::size_t d = 0; d < dim; ++d) {
-            const double x = row[d];  // NaN never passes either test
-            if (x > mx[d]) mx[d] = x;
-            if (x < mn[d]) mn[d] = x;
-        }
-    }
+    with_dim(dim, [&]<std::size_t D>() { bounding_box<D>(rows, start, end, dim, mn, mx); });
     const std::size_t split_dim = widest_dimension(mn, mx, dim);
     nodes[node].split_dim = split_dim;
 
@@ -228,6 +256,7 @@ void KDTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void KDTree::radius_into(Query, double, RadiusCount&) const;
+template void KDTree::radius_into(Query, double, WatchedResults&) const;
 
 template struct DensityEstimates<KDTree>;
 

@@ -37,6 +37,11 @@ void NeighbourHeap::replace_top(double d, std::uint64_t index) {
     e[i] = {d, index};
 }
 
+void NeighbourHeap::scan_quantum_used() {
+    scan_left_ = watched_ ? kScanQuantum : INT64_MAX;
+    if (watched_ && interrupt_requested()) throw Interrupted{};
+}
+
 void NeighbourHeap::sort() {
     const auto nearer = [](const Entry& a, const Entry& b) {
         const bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
@@ -44,11 +49,16 @@ void NeighbourHeap::sort() {
         if (!na && a.dist != b.dist) return a.dist < b.dist;
         return a.index < b.index;
     };
-    // A total order, so any sort gives the same result. A large heap is sorted in runs that are
-    // then merged pass by pass, so an interrupt is seen between runs and passes.
-    constexpr std::size_t kRun = std::size_t{1} << 15;
+    // A total order, so any sort gives the same result. A heap too large to sort in a few tens of
+    // milliseconds is sorted in runs that are then merged pass by pass, looking for an interrupt
+    // between runs and passes.
+    constexpr std::size_t kRun = std::size_t{1} << 19;
     Entry* e = entries_.data();
     const std::size_t n = size_;
+    if (n <= 2 * kRun) {
+        std::sort(e, e + n, nearer);
+        return;
+    }
     InterruptCheck check;
     for (std::size_t b = 0; b < n; b += kRun) {
         std::sort(e + b, e + std::min(n, b + kRun), nearer);

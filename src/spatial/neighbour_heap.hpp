@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "spatial/metric.hpp"
 
 namespace kestrum::spatial {
+
+// Points a single search scans between two looks for an interrupt (a few milliseconds).
+inline constexpr std::int64_t kScanQuantum = std::int64_t{1} << 18;
 
 // Max-heap on distance (an equal distance never displaces an entry) with room for k (distance,
 // point index) entries. Storage is bounded by the number of points that can be offered (each
@@ -46,6 +50,18 @@ public:
     // out one at a real distance.
     static bool farther(double a, double b) { return a > b || (std::isnan(a) && !std::isnan(b)); }
 
+    // A search run for a caller on its own thread looks for an interrupt every kScanQuantum
+    // points its leaf scans offer; the heaps of worker threads never do.
+    void watch() {
+        watched_ = true;
+        scan_left_ = kScanQuantum;
+    }
+    void count_scan(std::size_t points) {
+        scan_left_ -= static_cast<std::int64_t>(points);
+        if (scan_left_ < 0) [[unlikely]]
+            scan_quantum_used();
+    }
+
     // Empties the heap for the next query, keeping its storage.
     void clear() {
         size_ = 0;
@@ -72,7 +88,11 @@ private:
     std::uint64_t k_;
     std::size_t size_ = 0;
     double reject_sq_ = INFINITY;
+    void scan_quantum_used();  // refills the countdown; polls (and may throw Interrupted) when watched
+
     std::vector<Entry> entries_;
+    std::int64_t scan_left_ = INT64_MAX;
+    bool watched_ = false;
 };
 
 }  // namespace kestrum::spatial

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/interrupt.hpp"
+#include "spatial/leaf_scan.hpp"
 #include "spatial/neighbour_heap.hpp"
 #include "spatial/storage.hpp"
 
@@ -18,10 +18,9 @@ struct PointQueries {
     // Point indices, nearest first; at most k.
     std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const {
         const Tree& tree = static_cast<const Tree&>(*this);
-        InterruptCheck check;
-        q.check = &check;
         if (k == 0 || tree.storage.n_points == 0) return {};
         NeighbourHeap heap(k, tree.storage.n_points);
+        heap.watch();
         tree.knn_into(q, heap);
         return heap.sorted_indices();
     }
@@ -29,11 +28,10 @@ struct PointQueries {
     // Point indices within `radius` (inclusive), in leaf order.
     std::vector<std::uint64_t> query_radius(Query q, double radius) const {
         const Tree& tree = static_cast<const Tree&>(*this);
-        InterruptCheck check;
-        q.check = &check;
         std::vector<std::uint64_t> results;
         results.reserve(std::min<std::uint64_t>(tree.storage.n_points, 64));
-        tree.radius_into(q, radius, results);
+        WatchedResults out{results};
+        tree.radius_into(q, radius, out);
         return results;
     }
 };

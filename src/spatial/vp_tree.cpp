@@ -77,17 +77,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
     vantages.insert(vantages.end(), vantage, vantage + dim);
-    if (max_dist == INFINITY) {
-        double lo = INFINITY, hi = -INFINITY;
-        with_metric(storage.metric, [&]<DistanceMetric M>() {
-            for (std::size_t p = start + 1; p < end; ++p) {
-                const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
-                if (d < lo) lo = d;
-                if (d > hi) hi = d;
-            }
-        });
-        scaled_rings.push_back({node, {lo, hi}});
-    }
+    if (max_dist == INFINITY) keep_scaled_ring(node, start, end);
     nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist,
                            storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
@@ -98,6 +88,21 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         nodes[node].right = right;
     }
     return node;
+}
+
+void VPTree::keep_scaled_ring(std::size_t node, std::size_t start, std::size_t end) {
+    const std::size_t dim = storage.dim;
+    const double* rows = storage.data.data();
+    const double* vantage = rows + start * dim;
+    double lo = INFINITY, hi = -INFINITY;
+    with_metric(storage.metric, [&]<DistanceMetric M>() {
+        for (std::size_t p = start + 1; p < end; ++p) {
+            const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
+            if (d < lo) lo = d;
+            if (d > hi) hi = d;
+        }
+    });
+    scaled_rings.push_back({node, {lo, hi}});
 }
 
 std::pair<double, double> VPTree::ring_at(std::size_t node, double scale) const {
@@ -193,6 +198,7 @@ void VPTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void VPTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void VPTree::radius_into(Query, double, RadiusCount&) const;
+template void VPTree::radius_into(Query, double, WatchedResults&) const;
 
 template struct DensityEstimates<VPTree>;
 

@@ -74,6 +74,8 @@ struct VPTree : DensityEstimates<VPTree>, PointQueries<VPTree> {
     }
     // The node's {min_dist, max_dist} at a scale of 1 or kOverflowScale.
     std::pair<double, double> ring_at(std::size_t node, double scale) const;
+    // Records the ring of a node whose distances overflowed, measured at kOverflowScale.
+    void keep_scaled_ring(std::size_t node, std::size_t start, std::size_t end);
 
     // kde walk interface: the reference point is the vantage point. Where the distance to it or
     // the ring overflowed, all three are taken at kOverflowScale.

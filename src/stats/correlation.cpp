@@ -31,6 +31,20 @@ Moments centred_moments(const double* x, const double* y, std::size_t n, double 
 }
 
 
+// Whether squared deviations as small as `sq` could be the rounding of the mean of n equal values
+// alone: the mean is then within about n ulps of each value. NaN and overflow answer yes.
+bool may_be_constant(double sq, double mean, std::size_t n) {
+    const double nd = static_cast<double>(n);
+    const double ulps = nd * std::fabs(mean) * 0x1p-50;
+    return !(sq > nd * ulps * ulps);
+}
+
+bool is_constant(const double* v, std::size_t n) {
+    for (std::size_t k = 1; k < n; ++k)
+        if (!(v[k] == v[0])) return false;
+    return true;
+}
+
 // Squared deviations summing to less than this may have lost bits to subnormal rounding.
 constexpr double kTinyMoment = 0x1p-969;
 
@@ -83,19 +97,19 @@ double pearson(const ArrayF64& x, const ArrayF64& y) {
     const double* xs = x.data.data();
     const double* ys = y.data.data();
     if (n == 0) return 0.0;
-    // The two sums are independent chains, so one loop runs both at the latency of one. Whether
-    // an input is constant is judged by its values: the mean of equal values need not equal them.
+    // The two sums are independent chains, so one loop runs both at the latency of one.
     double sx = -0.0, sy = -0.0;
-    bool x_varies = false, y_varies = false;
     for (std::size_t k = 0; k < n; ++k) {
         sx += xs[k];
         sy += ys[k];
-        x_varies |= xs[k] != xs[0];
-        y_varies |= ys[k] != ys[0];
     }
-    if (!x_varies || !y_varies) return 0.0;
     const double nd = static_cast<double>(n);
-    Moments m = centred_moments(xs, ys, n, sx / nd, sy / nd);
+    const double mx = sx / nd, my = sy / nd;
+    Moments m = centred_moments(xs, ys, n, mx, my);
+    // A constant input has correlation 0, judged by its values: the mean of equal values need not
+    // equal them, which leaves deviations of a few ulps.
+    if ((may_be_constant(m.sxx, mx, n) && is_constant(xs, n)) || (may_be_constant(m.syy, my, n) && is_constant(ys, n)))
+        return 0.0;
     const int ex = rescale_exponent(xs, n, sx, m.sxx);
     const int ey = rescale_exponent(ys, n, sy, m.syy);
     if (ex != 0 || ey != 0) m = rescaled_moments(xs, ys, n, ex, ey);

@@ -65,6 +65,7 @@ void ranks_by_comparison(std::span<const double> data, double* out) {
 constexpr int kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr std::size_t kRadixMinSize = 256;
+constexpr std::size_t kRankBlock = std::size_t{1} << 16;
 
 void radix_sort_key_bits(Buffer<std::uint64_t>& words, int shift) {
     const std::size_t n = words.size();
@@ -72,9 +73,10 @@ void radix_sort_key_bits(Buffer<std::uint64_t>& words, int shift) {
     const auto digit = [shift](std::uint64_t w, int d) { return (w >> (shift + d * kDigitBits)) & (kBuckets - 1); };
     std::vector<std::array<std::size_t, kBuckets>> counts(static_cast<std::size_t>(digits));
     for (auto& c : counts) c.fill(0);
+    const std::uint64_t* in = words.data();
     for_each_run(n, static_cast<std::uint64_t>(digits), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            for (int d = 0; d < digits; ++d) ++counts[d][digit(words[i], d)];
+            for (int d = 0; d < digits; ++d) ++counts[d][digit(in[i], d)];
     });
     Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninit(n);
     for (int d = 0; d < digits; ++d) {
@@ -86,8 +88,10 @@ void radix_sort_key_bits(Buffer<std::uint64_t>& words, int shift) {
             c[b] = start;
             start += len;
         }
+        const std::uint64_t* from = words.data();
+        std::uint64_t* to = scratch.data();
         for_each_run(n, 4, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) scratch[c[digit(words[i], d)]++] = words[i];
+            for (std::size_t i = begin; i < end; ++i) to[c[digit(from[i], d)]++] = from[i];
         });
         std::swap(words, scratch);
     }
@@ -103,25 +107,30 @@ void ranks_by_radix(std::span<const double> data, double* out) {
 
     std::vector<KeyedIndex> run;
     InterruptCheck check;
+    // Blocks of positions with a look for an interrupt after each (a run may reach past its block).
     for (std::size_t i = 0; i < n;) {
-        const std::uint64_t truncated = words[i] & ~position_mask;
-        std::size_t j = i + 1;
-        while (j < n && (words[j] & ~position_mask) == truncated) ++j;
-        if (j == i + 1) {
-            out[words[i] & position_mask] = rank_of_run(i, j);
-        } else {
-            run.clear();
-            for (std::size_t t = i; t < j; ++t) {
-                const std::uint64_t index = words[t] & position_mask;
-                run.push_back({order_key(data[index]), index});
+        const std::size_t block_end = n - i < kRankBlock ? n : i + kRankBlock;
+        const std::size_t block_start = i;
+        while (i < block_end) {
+            const std::uint64_t truncated = words[i] & ~position_mask;
+            std::size_t j = i + 1;
+            while (j < n && (words[j] & ~position_mask) == truncated) ++j;
+            if (j == i + 1) {
+                out[words[i] & position_mask] = rank_of_run(i, j);
+            } else {
+                run.clear();
+                for (std::size_t t = i; t < j; ++t) {
+                    const std::uint64_t index = words[t] & position_mask;
+                    run.push_back({order_key(data[index]), index});
+                }
+                // Already in key order when the run is one tie (or all NaN): positions ascend.
+                const auto by_key = [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; };
+                if (!std::is_sorted(run.begin(), run.end(), by_key)) std::sort(run.begin(), run.end(), key_then_index);
+                rank_sorted(run.data(), run.size(), i, out);
             }
-            // Already in key order when the run is one tie (or all NaN): positions ascend.
-            const auto by_key = [](const KeyedIndex& a, const KeyedIndex& b) { return a.key < b.key; };
-            if (!std::is_sorted(run.begin(), run.end(), by_key)) std::sort(run.begin(), run.end(), key_then_index);
-            rank_sorted(run.data(), run.size(), i, out);
+            i = j;
         }
-        check.tick(4 * (j - i));
-        i = j;
+        check.tick(4 * (i - block_start));
     }
 }
 
