@@ -183,7 +183,36 @@ def scenarios():
                     lambda: t.kernel_density_approx(criterion="max_span"),
                     lambda: t.kernel_density_approx(kernel="box"), lambda: t.query_radius(None, 1.0))])(cls, tree)),
             ]
+    out += _travel_scenarios(m, g, spatial.KDTree.from_array(m) if _built("spatial") else None)
     return out
+
+
+def _travel_scenarios(m, g, tree):
+    """Pickling and copying of every kind of object, out-of-band buffers, buffer export, and states
+    that fail to load."""
+    import copy
+    import pickle
+
+    objects = [m, g] + ([tree, spatial.BallTree.from_array(m), spatial.VPTree.from_array(m, 3, "euclidean", "random")]
+                        if tree is not None else [])
+    state = pickle.dumps(tree if tree is not None else m, protocol=4)
+
+    def out_of_band():
+        buffers = []
+        data = pickle.dumps(m, protocol=5, buffer_callback=buffers.append)
+        return pickle.loads(data, buffers=buffers)
+
+    return [
+        ("pickle and copy", objects, lambda: [f(o) for o in objects for f in (
+            lambda o: pickle.loads(pickle.dumps(o, protocol=2)), lambda o: pickle.loads(pickle.dumps(o, protocol=5)),
+            copy.copy, copy.deepcopy)]),
+        ("pickle out of band", [m], out_of_band),
+        ("buffer export", [m], lambda: (memoryview(m).tobytes(), bytes(m), memoryview(m)[1:].tolist())),
+        ("restore failures", [], lambda: [_swallow(f)() for f in (
+            lambda: pickle.loads(state[:-9]), lambda: pickle.loads(state.replace(b"kestrumT", b"kestrumX")),
+            lambda: kestrum._restore_array(b"abc", [2]), lambda: kestrum._restore_array(b"", "x"),
+            lambda: kestrum._restore_generator(0, 0, 0, 0), lambda: kestrum._restore_tree([1.0]))]),
+    ]
 
 
 def measure(call, watched, rounds, warmup=30):

@@ -1,14 +1,7 @@
 """Reference helpers shared by the array tests."""
 import itertools
-import math
-import struct
 
 import kestrum
-
-
-def bits(values):
-    """Exact bit patterns, so -0.0 differs from 0.0; every NaN compares equal to every NaN."""
-    return ["nan" if math.isnan(v) else struct.pack("<d", float(v)) for v in values]
 
 
 def flat(a):

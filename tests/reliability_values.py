@@ -4,13 +4,12 @@ Every size drawn here is either tiny (at most a few hundred elements) or so larg
 can exist for it (2**61 elements and more), so a fuzzed call never allocates or touches gigabytes.
 """
 import math
-import struct
 
 import numpy as np
 from hypothesis import strategies as st
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import linalg, random, spatial, stats
 
 
@@ -199,19 +198,11 @@ PARAMS = {
     "criterion": criterion_names,
     "min_samples": st.one_of(st.integers(0, 10), st.sampled_from(HUGE_INTS)),
     "max_span": floats,
+    "protocol": st.one_of(st.integers(-1, 6), st.sampled_from(HUGE_INTS)),
+    "memo": st.one_of(st.none(), st.just({})),
+    "state": st.one_of(st.binary(max_size=96), arrays(), float_lists),
+    **{f"s{i}": st.one_of(st.integers(0, 2**64 - 1), ints) for i in range(4)},
 }
-
-
-def area_built(area):
-    if area == "stats":
-        try:
-            stats.sum(kestrum.Array([1], [1.0]))
-        except NotImplementedError:
-            return False
-        return True
-    if area == "spatial":
-        return hasattr(spatial.KDTree, "from_array")
-    return True
 
 
 def _tree(cls):
@@ -306,7 +297,16 @@ for _cls_name in ("KDTree", "BallTree", "VPTree"):
     _method(f"{_cls_name}.kernel_density_approx", "spatial", _tree(_cls), "kernel_density_approx",
             ["queries", "bandwidth", "kernel", "criterion", "min_samples", "max_span"], 0)
 
+# Pickling and copying, and the functions pickles name to rebuild objects.
+for _label, _area, _factory, _reduce in (
+        ("Array", "array", _array, "__reduce_ex__"), ("Generator", "random", _generator, "__reduce__"),
+        ("KDTree", "spatial", _tree(spatial.KDTree), "__reduce_ex__"),
+        ("BallTree", "spatial", _tree(spatial.BallTree), "__reduce_ex__"),
+        ("VPTree", "spatial", _tree(spatial.VPTree), "__reduce_ex__")):
+    _method(f"{_label}.{_reduce}", _area, _factory, _reduce, ["protocol"] if _reduce == "__reduce_ex__" else [])
+    _method(f"{_label}.__copy__", _area, _factory, "__copy__", [])
+    _method(f"{_label}.__deepcopy__", _area, _factory, "__deepcopy__", ["memo"])
+_function("_restore_array", "array", kestrum._restore_array, ["data", "shape"])
+_function("_restore_generator", "random", kestrum._restore_generator, ["s0", "s1", "s2", "s3"])
+_function("_restore_tree", "spatial", kestrum._restore_tree, ["state"])
 
-def bits(x):
-    """Exact bit pattern of a float; all NaNs are one value."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)

@@ -8,30 +8,14 @@ import math
 import random
 import struct
 
+from support import bits
+
 NAN = float("nan")
-
-
-def _panic_type():
-    # The class is not a module attribute; a probability outside [0, 1] is a statistics invariant.
-    import kestrum
-
-    try:
-        kestrum.stats.quantile(kestrum.Array([0], []), 2.0)
-    except BaseException as e:
-        return type(e)
-    raise AssertionError("expected a panic")
-
-
-PanicException = _panic_type()
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def same(a, b):
     """Bit-identical floats (distinguishes -0.0 from 0.0 and NaN payloads)."""
-    return bits(a) == bits(b)
+    return bits(a, nan_payload=True) == bits(b, nan_payload=True)
 
 
 def same_value(got, expected):
@@ -133,7 +117,7 @@ def pearson(x, y):
     sx = seq_sum(x)
     sy = seq_sum(y)
     n = len(x)
-    if n == 0:
+    if n == 0 or all(v == x[0] for v in x) or all(v == y[0] for v in y):
         return 0.0
     mx, my = sx / float(n), sy / float(n)
     sxx = syy = sxy = 0.0
@@ -145,7 +129,8 @@ def pearson(x, y):
     rx, ry = math.sqrt(sxx), math.sqrt(syy)
     if rx == 0.0 or ry == 0.0:
         return 0.0
-    return sxy / (rx * ry)
+    r = sxy / (rx * ry)
+    return r if r != r else min(max(r, -1.0), 1.0)
 
 
 def spearman(x, y):

@@ -1,12 +1,38 @@
 """Helpers shared by the test modules: the panic type, bit patterns of floats, and building the
 module in another configuration from this source checkout."""
+import math
 import os
 import shutil
+import struct
 import subprocess
 
 import pytest
 
+import kestrum
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _panic_type():
+    # The class is not a module attribute; an impossible allocation is the simplest way to meet it.
+    try:
+        kestrum.zeros([2**62])
+    except BaseException as e:
+        assert type(e).__name__ == "PanicException", repr(e)
+        return type(e)
+    raise AssertionError("expected a panic")
+
+
+PanicException = _panic_type()
+
+
+def bits(x, nan_payload=False):
+    """Bit pattern of a float, or the list of patterns of a sequence of floats; -0.0 differs from
+    0.0. Every NaN is one value unless `nan_payload` is set (selections return a stored NaN itself;
+    arithmetic on NaNs may keep either operand's payload)."""
+    if not isinstance(x, (int, float)):
+        return [bits(float(v), nan_payload) for v in x]
+    return "nan" if math.isnan(x) and not nan_payload else struct.pack("<d", x)
 
 
 def gcc_runtime(name):

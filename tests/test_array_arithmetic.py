@@ -1,11 +1,13 @@
+"""Array arithmetic: broadcasting against position pairs, the scalar forms, operand rules and signed
+zeros, bit for bit."""
 import math
 import operator
 
 import pytest
 
 import kestrum
-from conftest import PanicException
-from helpers_array import arange, bits, broadcast_pairs, flat
+from support import PanicException, bits
+from helpers_array import arange, broadcast_pairs, flat
 
 A = kestrum.Array
 

@@ -1,10 +1,11 @@
+"""Constructors: zeros, ones, full, eye, diag and column_stack, their shapes, values and failures."""
 import math
 
 import pytest
 
 import kestrum
-from conftest import PanicException
-from helpers_array import bits, flat
+from support import PanicException, bits
+from helpers_array import flat
 
 A = kestrum.Array
 

@@ -1,3 +1,4 @@
+"""Conversions: nested lists, iteration and the NumPy bridge in both directions."""
 import math
 import subprocess
 import sys
@@ -5,8 +6,8 @@ import sys
 import pytest
 
 import kestrum
-from conftest import PanicException
-from helpers_array import arange, bits, flat
+from support import PanicException, bits
+from helpers_array import arange, flat
 
 np = pytest.importorskip("numpy")
 

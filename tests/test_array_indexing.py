@@ -1,10 +1,11 @@
+"""Indexing: element reads and writes, slices of the flat storage, get, take and membership."""
 import math
 
 import pytest
 
 import kestrum
-from conftest import PanicException
-from helpers_array import arange, bits, flat
+from support import PanicException, bits
+from helpers_array import arange, flat
 
 A = kestrum.Array
 

@@ -1,9 +1,11 @@
+"""Element-wise math: the C-library functions bit for bit, special values, abs, sign and clip."""
 import math
 
 import pytest
 
 import kestrum
-from helpers_array import bits, flat
+from helpers_array import flat
+from support import bits
 
 A = kestrum.Array
 

@@ -10,15 +10,28 @@ import pytest
 
 import kestrum
 
-PyBUF_WRITABLE = 0x0001
-PyBUF_F_CONTIGUOUS = 0x0040 | 0x0010 | 0x0008
+PyBUF_WRITABLE, PyBUF_FORMAT, PyBUF_ND, PyBUF_STRIDES = 0x0001, 0x0004, 0x0008, 0x0018
+PyBUF_F_CONTIGUOUS = 0x0040 | PyBUF_STRIDES
+PyBUF_FULL_RO = PyBUF_STRIDES | 0x0100 | PyBUF_FORMAT
+
+
+class PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.c_void_p), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int), ("ndim", ctypes.c_int),
+                ("format", ctypes.c_char_p), ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)), ("suboffsets", ctypes.c_void_p),
+                ("internal", ctypes.c_void_p)]
 
 
 def get_buffer(obj, flags):
-    """PyObject_GetBuffer with explicit flags (released again at once)."""
-    view = ctypes.create_string_buffer(256)  # larger than any Py_buffer
-    ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(obj), view, flags)
-    ctypes.pythonapi.PyBuffer_Release(view)
+    """PyObject_GetBuffer with explicit flags: (format, itemsize, ndim, shape, strides), released at once."""
+    view = PyBuffer()
+    ctypes.pythonapi.PyObject_GetBuffer(ctypes.py_object(obj), ctypes.byref(view), flags)
+    try:
+        dims = lambda p: None if not p else tuple(p[i] for i in range(view.ndim))  # noqa: E731
+        return view.format, view.itemsize, view.ndim, dims(view.shape), dims(view.strides)
+    finally:
+        ctypes.pythonapi.PyBuffer_Release(ctypes.byref(view))
 
 
 @pytest.mark.parametrize("shape", [[2, 3], [5], [], [0], [3, 0, 2], [2, 1, 4]])
@@ -63,6 +76,16 @@ def test_refused_requests(shape, flags, message):
     a = kestrum.Array(shape, [0.0] * math.prod(shape))
     with pytest.raises(BufferError, match=message):
         get_buffer(a, flags)
+
+
+@pytest.mark.parametrize("flags, expected", [
+    (0, (None, 1, 1, None, None)),  # plain bytes
+    (PyBUF_FORMAT, (b"d", 8, 1, None, None)),
+    (PyBUF_ND, (None, 8, 2, (2, 3), None)),
+    (PyBUF_FULL_RO, (b"d", 8, 2, (2, 3), (24, 8))),
+])
+def test_each_request_gets_a_consistent_view(flags, expected):
+    assert get_buffer(kestrum.Array([2, 3], [0.0] * 6), flags) == expected
 
 
 def test_fortran_request_granted_where_the_orders_agree():

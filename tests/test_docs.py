@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 import kestrum
-from test_stubs import ROOT, pending_reason, stub_scopes
+from test_stubs import ROOT, stub_scopes
 
 DOC_FILES = sorted((ROOT / "docs").rglob("*.md")) + [ROOT / "README.md"]
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
@@ -107,12 +107,6 @@ def run_block(block: str, ns: dict, where: str):
     return type(exc).__name__, "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
 
 
-def block_source(block: str) -> str:
-    if ">>>" not in block:
-        return block
-    return "".join(ex.source for ex in doctest.DocTestParser().get_examples(block))
-
-
 # The blocks of one page run in order in one namespace, like a session: later blocks may use names
 # that earlier ones defined. State per page: the namespace, how many blocks ran, and whether one of
 # them did not complete (then a later NameError is a consequence, not a fault of its own).
@@ -142,13 +136,10 @@ def test_doc_example(path, index, block):
     if failure is None:
         return
     exc_name, message = failure
-    reason = pending_reason(exc_name or "", block_source(block))
-    if reason is None and exc_name == "NameError" and earlier_incomplete:
-        reason = "needs the result of an earlier example of this page that did not complete"
-    if reason is None and exc_name == "ModuleNotFoundError" and OPTIONAL.search(message):
+    if exc_name == "ModuleNotFoundError" and OPTIONAL.search(message):
         pytest.skip(f"optional dependency missing: {message.strip().splitlines()[-1]}")
-    if reason:
-        pytest.skip(f"pending: {reason}")
+    if exc_name == "NameError" and earlier_incomplete:
+        pytest.skip("needs the result of an earlier example of this page that did not complete")
     pytest.fail(message, pytrace=False)
 
 

@@ -1,12 +1,14 @@
+"""QR, Cholesky and the eigenvalue iteration, bit for bit against plain-Python references."""
 import math
 
 import pytest
 
 import kestrum
 from linalg_reference import (
-    NAN, PanicException, array, cholesky, eig, flat, matmul, qr, random_matrix, rows_of, same_bits, seeded, values,
+    NAN, array, cholesky, eig, flat, matmul, qr, random_matrix, rows_of, same_bits, seeded, values,
     vector,
 )
+from support import PanicException
 
 L = kestrum.linalg
 

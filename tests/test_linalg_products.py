@@ -1,9 +1,11 @@
+"""Matrix products, outer, transpose and diagonal, bit for bit against plain-Python references."""
 import pytest
 
 import kestrum
 from linalg_reference import (
-    INF, NAN, PanicException, array, dot, flat, matmul, random_matrix, same_bits, seeded, values, vector,
+    INF, NAN, array, dot, flat, matmul, random_matrix, same_bits, seeded, values, vector,
 )
+from support import PanicException
 
 L = kestrum.linalg
 

@@ -1,3 +1,5 @@
+"""The module itself: exported names, submodules, text signatures, the panic type, the exported
+symbol, Array construction and repr, asarray."""
 import math
 import re
 import struct
@@ -5,7 +7,7 @@ import struct
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from test_stubs import ROOT
 
 
@@ -234,12 +236,12 @@ def test_constructor_conversion_errors_pass_unprefixed():
     "fn, args, name, value",
     [
         (kestrum.zeros, (), "shape", [2]),
-        (kestrum.Array.eye, (2,), "m", 3),
+        (kestrum.Array.full, ([2],), "fill_value", 1.5),
         (kestrum.linalg.eig_with_params, (kestrum.Array([2, 2], [2, 1, 1, 3]),), "max_iter", 50),
     ],
 )
 def test_keyword_names_made_at_run_time_bind(fn, args, name, value):
-    key = "".join(list(name))  # equal text, another object than the interned name
+    key = "".join(list(name))  # equal text, another object than the interned name (not one letter: cached)
     assert key is not name
     assert repr(fn(*args, **{key: value})) == repr(fn(*args, value))
     with pytest.raises(TypeError, match=f"got multiple values for argument '{name}'$"):

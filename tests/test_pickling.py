@@ -26,7 +26,8 @@ TRANSFERS = [pytest.param(lambda o, p=p: pickled(o, p), id=f"pickle{p}") for p i
     pytest.param(copy.copy, id="copy"), pytest.param(copy.deepcopy, id="deepcopy")]
 
 
-def bits(a):
+def raw(a):
+    """Shape and storage bytes: equal exactly when the arrays hold the same bits."""
     return a.shape, memoryview(a).tobytes()
 
 
@@ -44,10 +45,10 @@ NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF4_0000_0000_0ABC))[0]
 def test_array_round_trip_keeps_shape_and_bits(transfer, shape, data):
     a = kestrum.Array(shape, data)
     b = transfer(a)
-    assert type(b) is kestrum.Array and b is not a and bits(b) == bits(a)
+    assert type(b) is kestrum.Array and b is not a and raw(b) == raw(a)
     if len(b):
         b[(0,) * len(shape)] = 42.0
-        assert bits(a)[1] == struct.pack(f"{len(data)}d", *data)
+        assert raw(a)[1] == struct.pack(f"{len(data)}d", *data)
 
 
 def test_array_travels_out_of_band_at_protocol_5_without_a_copy():
@@ -87,9 +88,9 @@ def test_generator_continues_the_same_stream(transfer, name, args):
     h = transfer(g)
     assert type(h) is kestrum.Generator and h is not g
     for _ in range(2):
-        assert bits(getattr(h, name)(*args, [5])) == bits(getattr(g, name)(*args, [5]))
+        assert raw(getattr(h, name)(*args, [5])) == raw(getattr(g, name)(*args, [5]))
     h.uniform(0, 1, [1])  # independent from here on
-    assert bits(g.uniform(0, 1, [4]))[1] != bits(h.uniform(0, 1, [4]))[1]
+    assert raw(g.uniform(0, 1, [4]))[1] != raw(h.uniform(0, 1, [4]))[1]
 
 
 def test_copying_a_generator_during_its_own_sampling_call_is_refused():
@@ -102,7 +103,7 @@ def test_copying_a_generator_during_its_own_sampling_call_is_refused():
 
     with pytest.raises(RuntimeError):
         g.uniform(Hook(), 1.0, [1])
-    assert bits(pickled(g, 5).uniform(0, 1, [3])) == bits(g.uniform(0, 1, [3]))  # state untouched
+    assert raw(pickled(g, 5).uniform(0, 1, [3])) == raw(g.uniform(0, 1, [3]))  # state untouched
 
 
 @pytest.mark.parametrize("words, error", [((0, 0, 0, 0), ValueError), ((2**64, 1, 1, 1), OverflowError),
@@ -135,8 +136,8 @@ def answers(tree, dim):
     qs = points(6, dim, seed=99)
     rows = [[qs[i, j] for j in range(dim)] for i in range(6)]
     return ([tree.query_knn(q, 7) for q in rows], [tree.query_radius(q, 0.3) for q in rows],
-            bits(tree.kernel_density(qs, 0.2)),
-            bits(tree.kernel_density_approx(qs, 0.3, "epanechnikov", "combined", 10, 0.5)))
+            raw(tree.kernel_density(qs, 0.2)),
+            raw(tree.kernel_density_approx(qs, 0.3, "epanechnikov", "combined", 10, 0.5)))
 
 
 KINDS = ["kd", "ball", "vp", "vp-random"]
@@ -150,7 +151,7 @@ def test_tree_answers_bit_for_bit(transfer, kind, metric, dim):
     other = transfer(tree)
     assert type(other) is type(tree) and other is not tree
     assert answers(other, dim) == answers(tree, dim)
-    assert bits(other.kernel_density()) == bits(tree.kernel_density())  # storage order kept
+    assert raw(other.kernel_density()) == raw(tree.kernel_density())  # storage order kept
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -222,7 +223,7 @@ def test_unbalanced_split_is_refused():
 
 def remote_answers(payload):
     tree, queries, generator = payload
-    return answers(tree, 3), bits(queries * 2.0), bits(generator.normal(0.0, 1.0, [4]))
+    return answers(tree, 3), raw(queries * 2.0), raw(generator.normal(0.0, 1.0, [4]))
 
 
 @pytest.mark.parametrize("method", ["spawn", "fork"])

@@ -12,7 +12,7 @@ from support import ROOT, build_variant
 # The modules whose results come from kernels with an AVX2 and a portable path.
 EXACT_MODULES = ["test_array_math.py", "test_array_arithmetic.py", "test_linalg_products.py",
                  "test_linalg_decompose.py", "test_stats_order.py", "test_stats_reductions.py",
-                 "test_stats_correlation.py"]
+                 "test_stats_correlation.py", "test_vector_math.py"]
 
 
 @pytest.mark.skipif(bool(os.environ.get("KESTRUM_SANITIZED")), reason="the sanitizer run covers one build")

@@ -4,9 +4,8 @@ many dimensions, finish quickly; tree builds keep their recursion bounded."""
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import linalg, random, spatial, stats
-from reliability_values import area_built
 
 REFUSED = (PanicException, ValueError, MemoryError)
 HUGE = 2**61  # 2**61 float64 elements need 2**64 bytes: no allocation can be attempted
@@ -104,7 +103,6 @@ def test_arrays_with_very_many_dimensions(ndim):
     assert len(kestrum.zeros([1] * (ndim - 1) + [0]).tolist()) == 1
 
 
-@pytest.mark.skipif(not area_built("stats"), reason="stats not built")
 def test_order_statistics_of_empty_giant_arrays():
     e = kestrum.Array([HUGE, 0], [])
     assert stats.sum(e) == 0.0
@@ -115,7 +113,6 @@ def test_order_statistics_of_empty_giant_arrays():
 TREES = ["KDTree", "BallTree", "VPTree"]
 
 
-@pytest.mark.skipif(not area_built("spatial"), reason="spatial not built")
 @pytest.mark.parametrize("cls", TREES)
 def test_tree_builds_on_degenerate_inputs_stay_shallow(cls):
     import numpy as np
@@ -130,7 +127,6 @@ def test_tree_builds_on_degenerate_inputs_stay_shallow(cls):
     assert tree.query_knn([10.0, 11.0], 1) == [5]
 
 
-@pytest.mark.skipif(not area_built("spatial"), reason="spatial not built")
 @pytest.mark.parametrize("cls", TREES)
 @pytest.mark.parametrize("leaf_size", [0, 1, 2])
 def test_tiny_leaf_sizes_build_or_are_refused(cls, leaf_size):

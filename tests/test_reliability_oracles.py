@@ -10,9 +10,9 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import kestrum
-from conftest import PanicException
+from support import PanicException, bits
 from kestrum import linalg, spatial, stats
-from reliability_values import area_built, arrays, bits, finite, floats
+from reliability_values import arrays, finite, floats
 
 PROPS = settings(max_examples=60, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 small_shapes = st.lists(st.integers(0, 4), max_size=3)
@@ -132,10 +132,6 @@ def test_flat_reads_match_numpy(a, indices):
             a.take(indices)
 
 
-needs_stats = pytest.mark.skipif(not area_built("stats"), reason="stats not built")
-
-
-@needs_stats
 @PROPS
 @given(a=arrays(small_shapes))
 def test_reductions_are_sequential(a):
@@ -151,7 +147,6 @@ def test_reductions_are_sequential(a):
     assert stats.all(a) == all(x != 0 for x in xs) and stats.any(a) == any(x != 0 for x in xs)
 
 
-@needs_stats
 @PROPS
 @given(a=arrays(small_shapes, elements=st.one_of(finite, st.sampled_from([-0.0, 0.0, math.inf, -math.inf]))),
        q=st.floats(0, 1))
@@ -171,7 +166,6 @@ def test_order_statistics_match_a_sorted_copy(a, q):
     assert got == expected or (math.isnan(got) and math.isnan(expected))
 
 
-@needs_stats
 @PROPS
 @given(a=arrays(st.lists(st.integers(0, 6), min_size=1, max_size=1)), q=st.one_of(floats, st.floats(0, 1)))
 def test_order_statistics_with_nan_return_a_value_or_the_specified_panic(a, q):
@@ -186,7 +180,6 @@ def test_order_statistics_with_nan_return_a_value_or_the_specified_panic(a, q):
     assert isinstance(stats.median(a), float) and isinstance(stats.spearman(a, a), float)
 
 
-needs_spatial = pytest.mark.skipif(not area_built("spatial"), reason="spatial not built")
 coords = st.one_of(st.integers(-3, 3).map(float), finite)
 
 
@@ -199,7 +192,6 @@ def _distance(metric, p, q):
     return max(diffs, default=0.0)
 
 
-@needs_spatial
 @pytest.mark.parametrize("cls", ["KDTree", "BallTree", "VPTree"])
 @pytest.mark.parametrize("metric", ["euclidean", "manhattan", "chebyshev"])
 @settings(max_examples=25, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow])

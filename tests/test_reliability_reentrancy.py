@@ -8,7 +8,6 @@ import pytest
 
 import kestrum
 from kestrum import linalg, random, spatial, stats
-from reliability_values import area_built
 
 
 class Hook:
@@ -236,7 +235,6 @@ def test_the_same_array_may_be_passed_twice(ops):
     assert list(a) == [1.0, -2.0, 3.5, 4.0]
 
 
-@pytest.mark.skipif(not area_built("stats"), reason="stats not built")
 def test_statistics_of_the_same_array_twice():
     a = kestrum.Array([4], [1.0, 3.0, 2.0, 5.0])
     assert stats.pearson(a, a) == pytest.approx(1.0)
@@ -249,7 +247,6 @@ def test_statistics_of_the_same_array_twice():
     assert list(a) == [1.0, 3.0, 2.0, 5.0]
 
 
-@pytest.mark.skipif(not area_built("spatial"), reason="spatial not built")
 @pytest.mark.parametrize("cls", ["KDTree", "BallTree", "VPTree"])
 def test_trees_answer_queries_whose_conversion_queries_the_same_tree(cls):
     pts = kestrum.Array([4, 2], [0.0, 0.0, 1.0, 0.0, 0.0, 1.0, 5.0, 5.0])

@@ -4,9 +4,9 @@ import math
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import spatial
-from test_spatial_reference import METRICS, TREES, build, distance, knn, radius, random_points, to_array
+from spatial_reference import METRICS, TREES, build, distance, knn, radius, random_points, to_array
 
 KINDS = list(TREES)
 BUILDS = KINDS + ["vp-random"]

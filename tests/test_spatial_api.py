@@ -6,9 +6,9 @@ import re
 import pytest
 
 import kestrum
-from conftest import PanicException
+from support import PanicException
 from kestrum import spatial
-from test_spatial_reference import TREES
+from spatial_reference import TREES
 
 CLASSES = list(TREES.values())
 POINTS = kestrum.Array([3, 2], [0.0, 0.0, 1.0, 0.0, 0.0, 2.0])

@@ -13,7 +13,7 @@ import pytest
 
 import kestrum
 from kestrum import spatial
-from test_spatial_reference import METRICS, TREES, distance
+from spatial_reference import METRICS, TREES, distance
 
 np = pytest.importorskip("numpy")
 

@@ -1,8 +1,9 @@
+"""Pearson and Spearman correlation against plain-Python references, NaN-laden data and errors."""
 import pytest
 
 from kestrum import Array, stats
 import stats_reference as ref
-from stats_reference import PanicException
+from support import PanicException
 from stats_reference import NAN, same
 
 
@@ -124,3 +125,35 @@ def test_ranks_of_values_one_ulp_apart(n):
     y = [rng.random() for _ in range(n)]
     assert same(stats.spearman(arr(x), arr(y)), ref.spearman(x, y))
     assert same(stats.spearman(arr(x), arr(x)), ref.spearman(x, x))
+
+
+@pytest.mark.parametrize(
+    "x, y, expected",
+    [
+        # constant by value although the rounded mean differs from the value
+        ([0.667, 0.667, 0.667], [0.123, 0.456, 0.789], 0.0),
+        ([0.123, 0.456, 0.789], [0.1] * 3, 0.0),
+        ([float("inf")] * 2, [1.0, 2.0], 0.0),
+        # squares overflow / underflow: computed on rescaled data
+        ([2.3e200, 4.5e200, 6.7e200, 8e200], [1.2e199, 5.5e200, 3.3e201, 1.0e200], 0.351312332103289),
+        ([1.5e308, -1.7e308, 1.6e308], [1.0, -1.0, 1.0], 0.9996451593714057),
+        ([0.004434375, 0.004756007, 0.003911996, 0.0038005, 0.003409971],
+         [2.48e-188, 7.41e-181, 4.09e-208, 2.08e-223, 2.66e-245], 0.7272930540750450),
+        ([5e-324, 0.0, 1e-323], [1.0, 2.0, 3.0], 0.5),
+    ],
+)
+def test_pearson_edges(x, y, expected):
+    assert stats.pearson(arr(x), arr(y)) == pytest.approx(expected, rel=1e-13, abs=0.0)
+    assert stats.pearson(arr(y), arr(x)) == pytest.approx(expected, rel=1e-13, abs=0.0)
+
+
+@pytest.mark.parametrize("n", [3, 17, 101])
+@pytest.mark.parametrize("scale", [1.0, 2.0**-600, 2.0**600])
+def test_correlation_stays_within_one_and_scale_free(n, scale):
+    r = [float(k) for k in range(n)]
+    s = [v * scale for v in r]
+    for c in (stats.pearson(arr(r), arr(r)), stats.spearman(arr(r), arr(r)), -stats.pearson(arr(s), arr([-v for v in r]))):
+        assert 1.0 - 1e-15 < c <= 1.0
+    y = [(k * 7919) % n for k in range(n)]
+    # a power-of-two scale changes no bit, however far it takes the squares
+    assert same(stats.pearson(arr(s), arr([float(v) for v in y])), stats.pearson(arr(r), arr([float(v) for v in y])))

@@ -1,10 +1,12 @@
+"""Median and quantiles: exactly the element of the stable sorted copy at each rank, interpolation,
+empty arrays and errors."""
 import math
 
 import pytest
 
 from kestrum import Array, stats
 import stats_reference as ref
-from stats_reference import PanicException
+from support import PanicException
 from stats_reference import NAN, same, same_value
 
 PROBS = [0.0, -0.0, 1e-300, 0.1, 0.25, 0.3, 0.5, 0.7, 0.75, 0.999, 1.0]

@@ -1,3 +1,4 @@
+"""Reductions: sequential sums from -0.0, mean, variance, all and any, and their errors."""
 import math
 
 import pytest

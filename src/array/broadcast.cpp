@@ -1,3 +1,4 @@
+// Position pairs of two broadcast operands, walked in row-major order of the result.
 #include "array/broadcast.hpp"
 
 namespace kestrum {

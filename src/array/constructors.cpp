@@ -1,3 +1,4 @@
+// Arrays made from a shape and a rule: filled, identity-like, diagonal and stacked.
 #include "array/constructors.hpp"
 
 namespace kestrum {
@@ -9,15 +10,10 @@ ArrayF64 full(Shape shape, double fill_value) {
     return ArrayF64::create(std::move(shape), std::move(data));
 }
 
-static std::uint64_t magnitude(std::int64_t k) {
-    return k < 0 ? static_cast<std::uint64_t>(-(k + 1)) + 1 : static_cast<std::uint64_t>(k);
-}
-
 ArrayF64 eye(std::uint64_t n, std::optional<std::uint64_t> m, std::int64_t k) {
     const std::uint64_t cols = m.value_or(n);
     ArrayF64 out = ArrayF64::zeros(Shape{n, cols});
-    std::uint64_t row = k < 0 ? magnitude(k) : 0;
-    std::uint64_t col = k < 0 ? 0 : magnitude(k);
+    auto [row, col] = diagonal_start(k);
     for (; row < n && col < cols; ++row, ++col) out.data[row * cols + col] = 1.0;
     return out;
 }
@@ -25,16 +21,15 @@ ArrayF64 eye(std::uint64_t n, std::optional<std::uint64_t> m, std::int64_t k) {
 ArrayF64 from_diag(const ArrayF64& v, std::int64_t k) {
     check_eq(v.ndim(), 1, "Input must be 1D");
     const std::uint64_t len = v.shape[0];
-    const std::uint64_t offset = magnitude(k);
+    const auto [row0, col0] = diagonal_start(k);
+    const std::uint64_t offset = row0 + col0;  // one of them is 0
     std::uint64_t size;
     if (__builtin_add_overflow(len, offset, &size)) panic("capacity overflow");
     std::uint64_t cells;
     if (__builtin_mul_overflow(size, size, &cells)) panic("capacity overflow");
     ArrayF64 out = ArrayF64::zeros(Shape{size, size});
     for (std::uint64_t i = 0; i < len; ++i) {
-        const std::uint64_t r = k >= 0 ? i : i + offset;
-        const std::uint64_t c = k >= 0 ? i + offset : i;
-        out.data[r * size + c] = v.data[i];
+        out.data[(row0 + i) * size + col0 + i] = v.data[i];
     }
     return out;
 }

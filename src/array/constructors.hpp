@@ -18,4 +18,14 @@ ArrayF64 eye(std::uint64_t n, std::optional<std::uint64_t> m = std::nullopt, std
 ArrayF64 from_diag(const ArrayF64& v, std::int64_t k = 0);
 ArrayF64 column_stack(const std::vector<const ArrayF64*>& arrays);
 
+// First cell of diagonal k: (0, k) on or above the main diagonal, (-k, 0) below it, computed
+// without overflow for the most negative k.
+struct DiagonalStart {
+    std::uint64_t row, col;
+};
+inline DiagonalStart diagonal_start(std::int64_t k) {
+    if (k >= 0) return {0, static_cast<std::uint64_t>(k)};
+    return {static_cast<std::uint64_t>(-(k + 1)) + 1, 0};
+}
+
 }  // namespace kestrum

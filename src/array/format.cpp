@@ -1,3 +1,4 @@
+// Shortest round-trip formatting of doubles and the repr of arrays.
 #include "array/format.hpp"
 
 #include <charconv>

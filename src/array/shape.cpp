@@ -1,3 +1,4 @@
+// Shape sizes with overflow checks, row-major strides, broadcasting of two shapes and their text.
 #include "array/shape.hpp"
 
 #include <algorithm>

@@ -3,6 +3,7 @@
 // countdown so that a check costs one subtraction per unit of work.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrum {
@@ -42,5 +43,18 @@ private:
     std::uint64_t quantum_;
     std::uint64_t left_;
 };
+
+// Calls body(begin, end) on consecutive runs that cover [0, n) in order, counting `cost` units
+// per item after each run: an element loop too tight for a check per element stops between runs.
+template <class Body>
+void for_each_run(std::size_t n, std::uint64_t cost, Body&& body) {
+    constexpr std::size_t kRun = 4096;
+    InterruptCheck check;
+    for (std::size_t begin = 0; begin < n; begin += kRun) {
+        const std::size_t end = n - begin < kRun ? n : begin + kRun;
+        body(begin, end);
+        check.tick((end - begin) * cost);
+    }
+}
 
 }  // namespace kestrum

@@ -1,3 +1,4 @@
+// The panic forms: plain, assertion, out-of-bounds and absent value.
 #include "core/panic.hpp"
 
 namespace kestrum {

@@ -4,6 +4,7 @@
 
 #include "array/constructors.hpp"
 #include "core/cpu.hpp"
+#include "core/interrupt.hpp"
 #include "linalg/householder.hpp"
 #include "linalg/products.hpp"
 
@@ -87,8 +88,12 @@ namespace {
 //
 // The loops run across independent elements (columns of R, rows of Q), so the AVX2 copy gives
 // the same bits as the portable one.
+//
+// This runs steps [k_begin, k_end); `prepared` and the roles of the workspace's vectors carry
+// over to the call that continues, so a factorisation may run in several calls.
 [[gnu::always_inline]] inline void householder_steps(double* r, std::size_t m, std::size_t n, double* qt,
-                                                     QrWorkspace& ws) noexcept {
+                                                     QrWorkspace& ws, std::size_t k_begin, std::size_t k_end,
+                                                     bool& prepared) noexcept {
     double* v = ws.v.data();
     double* w = ws.w.data();
     double* u = ws.u.data();
@@ -96,8 +101,9 @@ namespace {
     double* w1 = ws.w_next.data();
     double* u1 = ws.u_next.data();
     const std::size_t steps = std::min(m, n);
-    bool prepared = false;  // v, w, u of step k were gathered during step k - 1
-    for (std::size_t k = 0; k < steps; ++k) {
+    bool swapped = false;
+    // prepared: v, w, u of step k were gathered during step k - 1
+    for (std::size_t k = k_begin; k < k_end; ++k) {
         const std::size_t p = m - k, cols = n - k;
         double* rk = r + k * n + k;  // R[k, k]
         double* qk = qt + k * m;     // row k of Q^T
@@ -142,25 +148,48 @@ namespace {
         std::swap(v, v1);
         std::swap(w, w1);
         std::swap(u, u1);
+        swapped = !swapped;
         prepared = next;
     }
-    for (std::size_t i = 1; i < m; ++i) std::fill(r + i * n, r + i * n + std::min(i, n), 0.0);
+    if (swapped) {
+        std::swap(ws.v, ws.v_next);
+        std::swap(ws.w, ws.w_next);
+        std::swap(ws.u, ws.u_next);
+    }
 }
 
-[[gnu::target("avx2")]] void householder_qr_avx2(double* r, std::size_t m, std::size_t n, double* qt,
-                                                 QrWorkspace& ws) noexcept {
-    householder_steps(r, m, n, qt, ws);
+[[gnu::target("avx2")]] void householder_avx2(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws,
+                                              std::size_t k_begin, std::size_t k_end, bool& prepared) noexcept {
+    householder_steps(r, m, n, qt, ws, k_begin, k_end, prepared);
 }
 
-void householder_qr_portable(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept {
-    householder_steps(r, m, n, qt, ws);
+void householder_portable(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws, std::size_t k_begin,
+                          std::size_t k_end, bool& prepared) noexcept {
+    householder_steps(r, m, n, qt, ws, k_begin, k_end, prepared);
 }
+
+// Countdown units of work a kernel call covers before the caller looks for an interrupt: a few
+// milliseconds of multiply-adds.
+constexpr std::uint64_t kStretch = std::uint64_t{1} << 22;
 
 }  // namespace
 
-void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept {
-    if (has_avx2()) householder_qr_avx2(r, m, n, qt, ws);
-    else householder_qr_portable(r, m, n, qt, ws);
+void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) {
+    const std::size_t steps = std::min(m, n);
+    const bool avx2 = has_avx2();
+    InterruptCheck check;
+    bool prepared = false;
+    for (std::size_t k = 0; k < steps;) {
+        // Step k updates m - k rows of R and of Q^T.
+        std::size_t end = k;
+        std::uint64_t work = 0;
+        while (end < steps && work < kStretch) work += (m - end) * (n - end + m), ++end;
+        if (avx2) householder_avx2(r, m, n, qt, ws, k, end, prepared);
+        else householder_portable(r, m, n, qt, ws, k, end, prepared);
+        check.tick(work / 4);
+        k = end;
+    }
+    for (std::size_t i = 1; i < m; ++i) std::fill(r + i * n, r + i * n + std::min(i, n), 0.0);
 }
 
 Result<std::pair<ArrayF64, ArrayF64>> qr(const ArrayF64& a) {
@@ -180,8 +209,8 @@ namespace {
 // all its rows accumulate together, vectorised across rows, each still in ascending k. The
 // diagonal values and hence the first failing pivot are the same as in a row-by-row sweep.
 [[gnu::always_inline]] inline bool cholesky_body(const double* a, std::size_t n, double* lt, double* s,
-                                                 double* lj) noexcept {
-    for (std::size_t j = 0; j < n; ++j) {
+                                                 double* lj, std::size_t j_begin, std::size_t j_end) noexcept {
+    for (std::size_t j = j_begin; j < j_end; ++j) {
         const std::size_t len = n - j;
         for (std::size_t i = 0; i < len; ++i) s[i] = 0.0;
         for (std::size_t k = 0; k < j; ++k) lj[k] = lt[k * n + j];
@@ -196,18 +225,32 @@ namespace {
     return true;
 }
 
-[[gnu::target("avx2")]] bool cholesky_avx2(const double* a, std::size_t n, double* lt, double* s,
-                                           double* lj) noexcept {
-    return cholesky_body(a, n, lt, s, lj);
+[[gnu::target("avx2")]] bool cholesky_avx2(const double* a, std::size_t n, double* lt, double* s, double* lj,
+                                           std::size_t j_begin, std::size_t j_end) noexcept {
+    return cholesky_body(a, n, lt, s, lj, j_begin, j_end);
 }
 
-bool cholesky_portable(const double* a, std::size_t n, double* lt, double* s, double* lj) noexcept {
-    return cholesky_body(a, n, lt, s, lj);
+bool cholesky_portable(const double* a, std::size_t n, double* lt, double* s, double* lj, std::size_t j_begin,
+                       std::size_t j_end) noexcept {
+    return cholesky_body(a, n, lt, s, lj, j_begin, j_end);
 }
 
 // Fills L by columns (lt[k * n + i] = L[i, k]); false at the first pivot that is not positive.
-bool cholesky_columns(const double* a, std::size_t n, double* lt, double* s, double* lj) noexcept {
-    return has_avx2() ? cholesky_avx2(a, n, lt, s, lj) : cholesky_portable(a, n, lt, s, lj);
+// Runs of columns go to the kernel, with a look for an interrupt between runs.
+bool cholesky_columns(const double* a, std::size_t n, double* lt, double* s, double* lj) {
+    const bool avx2 = has_avx2();
+    InterruptCheck check;
+    for (std::size_t j = 0; j < n;) {
+        // Column j sums j products for each of its n - j rows.
+        std::size_t end = j;
+        std::uint64_t work = 0;
+        while (end < n && work < kStretch) work += end * (n - end) + n, ++end;
+        const bool ok = avx2 ? cholesky_avx2(a, n, lt, s, lj, j, end) : cholesky_portable(a, n, lt, s, lj, j, end);
+        if (!ok) return false;
+        check.tick(work / 4);
+        j = end;
+    }
+    return true;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "array/constructors.hpp"
+#include "core/interrupt.hpp"
 #include "linalg/householder.hpp"
 #include "linalg/products.hpp"
 #include "linalg/matmul_kernel.hpp"
@@ -31,7 +32,9 @@ void qr_iterate(ArrayF64& ak, ArrayF64& v, std::uint64_t max_iter, double tol) {
     QrWorkspace qr_ws;
     qr_ws.reserve(n, n);
     GemmWorkspace gemm_ws;
+    InterruptCheck check;
     for (std::uint64_t it = 0; it < max_iter; ++it) {
+        check.tick(n * n * n);
         std::copy(ak.data.begin(), ak.data.end(), r.data());
         std::fill(qt.begin(), qt.end(), 0.0);
         for (std::size_t i = 0; i < n; ++i) qt[i * n + i] = 1.0;

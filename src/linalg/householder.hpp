@@ -17,7 +17,8 @@ struct QrWorkspace {
 // Factors the m x n matrix `r` in place into R (strictly lower part set to 0.0) and applies
 // every reflection to `qt`, an m x m matrix holding Q transposed (start it at the identity).
 // Q is kept transposed so that the accumulation Q = Q * H runs along contiguous rows.
-// `ws` must already be reserved for (m, n).
-void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws) noexcept;
+// `ws` must already be reserved for (m, n). Throws Interrupted (between column steps) when the
+// caller asks to stop; `r` and `qt` are then partly factored.
+void householder_qr(double* r, std::size_t m, std::size_t n, double* qt, QrWorkspace& ws);
 
 }  // namespace kestrum

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/cpu.hpp"
+#include "core/interrupt.hpp"
 
 namespace kestrum {
 
@@ -292,6 +293,7 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
     double* const b_pack = ensure_aligned(ws.b_pack, kc_max * (pack_all_b ? nc_max : NR));
     double* const a_pack = ensure_aligned(ws.a_pack, kc_max * (pack_all_a ? mc_max : MR));
 
+    InterruptCheck check;
     for (std::size_t jc = 0; jc < n; jc += NC) {
         const std::size_t nc = std::min(NC, n - jc);
         for (std::size_t pc = 0; pc < kk; pc += KC) {
@@ -304,6 +306,8 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
                 pack_b(b, pc, kc, jc + b_edge, nc - b_edge, b_pack);
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
+                // A vectorised multiply-add costs about a tenth of a countdown unit.
+                check.tick(mc * nc * kc / 16);
                 if (pack_all_a) pack_a(a, ic, mc, pc, kc, a_pack);
                 // One tile: rows ic+ir.., columns jc+jr.. of c.
                 auto tile = [&](std::size_t ir, std::size_t jr) {

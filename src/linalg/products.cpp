@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "array/constructors.hpp"
 #include "core/cpu.hpp"
 #include "linalg/matmul_kernel.hpp"
 
@@ -13,19 +14,18 @@ namespace kestrum {
 
 namespace {
 
-// Unsigned magnitude of a signed offset, safe for the most negative value.
-std::uint64_t magnitude(std::int64_t k) {
-    return k < 0 ? static_cast<std::uint64_t>(-(k + 1)) + 1 : static_cast<std::uint64_t>(k);
-}
-
 ArrayF64 product(const MatView& a, const MatView& b, Shape shape) {
     // Packing buffers outlive a call so that small products do not allocate them every time;
     // buffers grown beyond a MiB (large products, where allocation is negligible) are released.
     constexpr std::size_t kKeep = (std::size_t{1} << 20) / sizeof(double);
     thread_local GemmWorkspace ws;
+    struct Trim {  // also when an interrupt stops the product
+        ~Trim() {
+            if (ws.a_pack.size() + ws.b_pack.size() > kKeep) ws = GemmWorkspace{};
+        }
+    } trim;
     ArrayF64 out = ArrayF64::uninit(std::move(shape));
     gemm(a, b, out.data.data(), b.cols, ws);
-    if (ws.a_pack.size() + ws.b_pack.size() > kKeep) ws = GemmWorkspace{};
     return out;
 }
 
@@ -132,8 +132,7 @@ ArrayF64 transpose(const ArrayF64& a) {
 ArrayF64 diagonal(const ArrayF64& a, std::int64_t k) {
     check_eq(a.ndim(), 2, "Input must be 2D");
     const std::uint64_t rows = a.shape[0], cols = a.shape[1];
-    const std::uint64_t col0 = k > 0 ? magnitude(k) : 0;
-    const std::uint64_t row0 = k < 0 ? magnitude(k) : 0;
+    const auto [row0, col0] = diagonal_start(k);
     if (row0 >= rows || col0 >= cols) return ArrayF64::zeros(Shape::d1(0));
     const std::uint64_t len = std::min(cols - col0, rows - row0);
     ArrayF64 out = ArrayF64::uninit(Shape::d1(len));

@@ -1,3 +1,4 @@
+// Array-with-array arithmetic under broadcasting, contiguous runs through the vector kernels.
 #include "ops/arithmetic.hpp"
 
 #include <optional>
@@ -109,7 +110,7 @@ ArrayF64 blocked(const ArrayF64& a, const ArrayF64& b, Shape result, const Plan&
 }  // namespace
 
 template <class Op>
-ArrayF64 binary_op_copy_pairwise(const ArrayF64& a, const ArrayF64& b) {
+ArrayF64 binary_op_pairwise(const ArrayF64& a, const ArrayF64& b) {
     std::optional<BroadcastIter> it = BroadcastIter::create(a.shape, b.shape);
     if (!it) not_compatible();
     ArrayF64 out = ArrayF64::uninit(it->shape);
@@ -120,7 +121,7 @@ ArrayF64 binary_op_copy_pairwise(const ArrayF64& a, const ArrayF64& b) {
 }
 
 template <class Op>
-ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b) {
+ArrayF64 binary_op(const ArrayF64& a, const ArrayF64& b) {
     if (a.shape == b.shape) {
         ArrayF64 out = ArrayF64::uninit(a.shape);
         kernels::zip_into(out.data.data(), a.data.data(), b.data.data(), out.size(),
@@ -130,13 +131,13 @@ ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b) {
     std::optional<Shape> result = Shape::broadcast(a.shape, b.shape);
     if (!result) not_compatible();
     const Plan plan = make_plan(*result, a.shape, b.shape);
-    if (plan.run < kMinRun) return binary_op_copy_pairwise<Op>(a, b);
+    if (plan.run < kMinRun) return binary_op_pairwise<Op>(a, b);
     return blocked<Op>(a, b, std::move(*result), plan);
 }
 
 #define KESTRUM_BINARY_OP(Op)                                                      \
-    template ArrayF64 binary_op_copy<op::Op>(const ArrayF64&, const ArrayF64&); \
-    template ArrayF64 binary_op_copy_pairwise<op::Op>(const ArrayF64&, const ArrayF64&);
+    template ArrayF64 binary_op<op::Op>(const ArrayF64&, const ArrayF64&); \
+    template ArrayF64 binary_op_pairwise<op::Op>(const ArrayF64&, const ArrayF64&);
 KESTRUM_BINARY_OP(Add)
 KESTRUM_BINARY_OP(Subtract)
 KESTRUM_BINARY_OP(Multiply)

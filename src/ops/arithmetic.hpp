@@ -24,11 +24,11 @@ struct Divide {
 // Result of the broadcast shape; element k is a.data[i] op b.data[j] for the k-th position pair
 // (i, j) of BroadcastIter. Panics "Shapes are not broadcast-compatible".
 template <class Op>
-ArrayF64 binary_op_copy(const ArrayF64& a, const ArrayF64& b);
+ArrayF64 binary_op(const ArrayF64& a, const ArrayF64& b);
 
-// The same result computed strictly pair by pair through BroadcastIter. binary_op_copy uses it
+// The same result computed strictly pair by pair through BroadcastIter. binary_op uses it
 // when the operands offer no long contiguous runs.
 template <class Op>
-ArrayF64 binary_op_copy_pairwise(const ArrayF64& a, const ArrayF64& b);
+ArrayF64 binary_op_pairwise(const ArrayF64& a, const ArrayF64& b);
 
 }  // namespace kestrum

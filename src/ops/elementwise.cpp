@@ -1,8 +1,10 @@
+// Element-wise functions of one array: negation, abs, sign, sqrt, clip and the C-library functions.
 #include "ops/elementwise.hpp"
 
 #include <cmath>
 
 #include "ops/kernels.hpp"
+#include "vmath/vmath.hpp"
 
 namespace kestrum::elementwise {
 
@@ -35,13 +37,19 @@ ArrayF64 clip(const ArrayF64& a, double min, double max) {
     return map_vectorised(a, [min, max](double x) { return min > x ? min : (x > max ? max : x); });
 }
 
-// The C library's functions, one call per element.
+// The C library's exp and log, bit for bit, over the whole run at once.
 ArrayF64 exp(const ArrayF64& a) {
-    return a.map([](double x) { return ::exp(x); });
+    ArrayF64 out = ArrayF64::uninit(a.shape);
+    vmath::exp(out.data.data(), a.data.data(), a.size());
+    return out;
 }
 ArrayF64 log(const ArrayF64& a) {
-    return a.map([](double x) { return ::log(x); });
+    ArrayF64 out = ArrayF64::uninit(a.shape);
+    vmath::log(out.data.data(), a.data.data(), a.size());
+    return out;
 }
+
+// The other C-library functions, one call per element.
 ArrayF64 sin(const ArrayF64& a) {
     return a.map([](double x) { return ::sin(x); });
 }

@@ -1,3 +1,4 @@
+// Index normalisation, element and block addressing, flat slices and membership.
 #include "ops/indexing.hpp"
 
 #include <algorithm>

@@ -8,10 +8,10 @@ namespace kestrum {
 
 // Each element x becomes x op s; same shape.
 template <class Op>
-ArrayF64 scalar_op_copy(const ArrayF64& a, double s);
+ArrayF64 scalar_op(const ArrayF64& a, double s);
 
 // Each element x becomes s op x; same shape.
 template <class Op>
-ArrayF64 scalar_left_op_copy(double s, const ArrayF64& a);
+ArrayF64 scalar_left_op(double s, const ArrayF64& a);
 
 }  // namespace kestrum

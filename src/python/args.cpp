@@ -1,3 +1,4 @@
+// Argument converters, one per parameter kind, and the builders of common results.
 #include "python/args.hpp"
 
 #include <cstring>
@@ -42,20 +43,24 @@ double to_f64(PyObject* o) {
     return x;
 }
 
-std::uint64_t to_u64(PyObject* o) {
-    Ref index;
-    if (!PyLong_Check(o)) {
-        index = Ref(PyNumber_Index(o));
-        if (!index) throw PyErrSet{};
-        o = index.get();
+// The int an integer parameter reads: `o` itself or its __index__ (never __int__, which older
+// interpreters would also try, so that 1.0 is refused everywhere).
+static Ref as_int(PyObject* o) {
+    if (PyLong_Check(o)) {
+        Py_INCREF(o);
+        return Ref(o);
     }
-    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    return Ref(check(PyNumber_Index(o)));
+}
+
+std::uint64_t to_u64(PyObject* o) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(as_int(o).get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
     return v;
 }
 
 std::int64_t to_i64(PyObject* o) {
-    const long long v = PyLong_AsLongLong(o);
+    const long long v = PyLong_AsLongLong(as_int(o).get());
     if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
     return v;
 }

@@ -1,5 +1,4 @@
-// The Array type: its own slots (repr, shape, length) and the methods and slots of the array
-// units, assembled into one class.
+// The Array type, assembled from its own slots (repr, shape, length) and the parts of the array units.
 #include <vector>
 
 #include "array/format.hpp"

@@ -27,11 +27,11 @@ PyObject* forward_op(PyObject* left, PyObject* right) {
         // fails its conversion like any other unsupported operand.
         if (box<ArrayF64>(right)->borrow.state < 0) return nullptr;
         ArrayRef b(right);
-        return wrap_array(binary_op_copy<Op>(*a, *b));
+        return wrap_array(binary_op<Op>(*a, *b));
     }
     const std::optional<double> s = number_or_nothing(right);
     if (!s) return nullptr;
-    return wrap_array(scalar_op_copy<Op>(*a, *s));
+    return wrap_array(scalar_op<Op>(*a, *s));
 }
 
 // `number op array` (the reflected form); nothing when `left` is not a number.
@@ -40,7 +40,7 @@ PyObject* reflected_op(PyObject* left, PyObject* right) {
     ArrayRef b(right);
     const std::optional<double> s = is_array(left) ? std::nullopt : number_or_nothing(left);
     if (!s) return nullptr;
-    return wrap_array(scalar_left_op_copy<Op>(*s, *b));
+    return wrap_array(scalar_left_op<Op>(*s, *b));
 }
 
 template <class Op>

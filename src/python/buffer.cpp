@@ -51,10 +51,10 @@ void fill_view(PyObject* self, Py_buffer* view, int flags) {
     view->buf = a.size() ? const_cast<double*>(a.data.data()) : &empty;
     view->len = static_cast<Py_ssize_t>(a.size() * sizeof(double));
     view->readonly = 1;
-    view->itemsize = sizeof(double);
     view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("d") : nullptr;
     const bool with_shape = (flags & PyBUF_ND) == PyBUF_ND;
-    // Without a shape request the consumer sees flat bytes, as from PyBuffer_FillInfo.
+    // A plain request (neither shape nor format) sees flat bytes, as from PyBuffer_FillInfo.
+    view->itemsize = with_shape || view->format ? sizeof(double) : 1;
     view->ndim = with_shape ? static_cast<int>(ndim) : 1;
     view->shape = with_shape ? dims : nullptr;
     view->strides = with_shape && (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? dims + ndim : nullptr;

@@ -31,6 +31,57 @@ inline PyObject* take_pending_exception() {
 #endif
 }
 
+// Turns the cyclic garbage collector off; true when it was on.
+inline bool disable_gc() noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyGC_Disable() == 1;
+#else
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* enabled = gc ? PyObject_CallMethod(gc, "isenabled", nullptr) : nullptr;
+    PyObject* off = enabled == Py_True ? PyObject_CallMethod(gc, "disable", nullptr) : nullptr;
+    const bool was_enabled = off != nullptr;
+    Py_XDECREF(off);
+    Py_XDECREF(enabled);
+    Py_XDECREF(gc);
+    PyErr_Clear();
+    return was_enabled;
+#endif
+}
+
+// Turns the cyclic garbage collector back on, keeping any pending exception.
+inline void enable_gc() noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    PyGC_Enable();
+#else
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* on = gc ? PyObject_CallMethod(gc, "enable", nullptr) : nullptr;
+    Py_XDECREF(on);
+    Py_XDECREF(gc);
+    PyErr_Restore(type, value, trace);
+#endif
+}
+
+// Interpreters before 3.10 keep only the part after the "Name(params)\n--\n\n" signature of a
+// class doc given in a spec; this puts the whole doc back so the class keeps its text signature.
+inline void keep_class_signature(PyTypeObject* type, const PyType_Spec* spec) {
+#if PY_VERSION_HEX < 0x030A0000
+    for (const PyType_Slot* s = spec->slots; s->slot; ++s) {
+        if (s->slot != Py_tp_doc || !s->pfunc) continue;
+        const std::size_t n = std::strlen(static_cast<const char*>(s->pfunc)) + 1;
+        char* doc = static_cast<char*>(PyObject_Malloc(n));  // the type frees it with PyObject_Free
+        if (!doc) return;
+        std::memcpy(doc, s->pfunc, n);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = doc;
+    }
+#else
+    (void)type;
+    (void)spec;
+#endif
+}
+
 // Makes a heap type from `spec` (module.cpp); it is kept for the life of the process.
 PyTypeObject* make_type(PyType_Spec* spec);
 // Calling a class made from `spec` raises TypeError "cannot create 'kestrum.X' instances": by the

@@ -45,8 +45,10 @@ inline constexpr char spatial[] =
     "BallTree and VPTree.\n"
     "\n"
     "Build one from a 2-D Array with one point per row, e.g. spatial.KDTree.from_array(points), then\n"
-    "call query_knn, query_radius, kernel_density or kernel_density_approx. Documentation:\n"
-    "docs/guide/spatial.md and docs/api/spatial.md.\n";
+    "call query_knn, query_radius, kernel_density or kernel_density_approx for one point, or\n"
+    "query_knn_batch, query_radius_batch or kernel_density_batch for many. Documentation:\n"
+    "docs/guide/spatial.md and docs/api/spatial.md; trees sent to other processes:\n"
+    "docs/guide/scaling.md.\n";
 
 inline constexpr char array_iter[] =
     "Iterator over the elements of an Array as floats, in flat row-major order (a 2-D array\n"

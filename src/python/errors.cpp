@@ -1,3 +1,4 @@
+// The exception boundary: failures of the core and of conversions raised as Python exceptions.
 #include "python/errors.hpp"
 
 #include <new>

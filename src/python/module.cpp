@@ -7,7 +7,11 @@
 
 namespace kestrum::py {
 
-PyTypeObject* make_type(PyType_Spec* spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec)); }
+PyTypeObject* make_type(PyType_Spec* spec) {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    if (type) keep_class_signature(type, spec);
+    return type;
+}
 
 namespace {
 

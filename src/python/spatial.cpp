@@ -1,11 +1,11 @@
-// spatial submodule: the KDTree, BallTree and VPTree classes. Each instance owns one immutable
-// core tree; instances are made only by the static `from_array`.
+// spatial submodule: the KDTree, BallTree and VPTree classes and their query entries.
+// Each instance owns one immutable core tree; instances are made only by the static `from_array`.
 #include <new>
 #include <string>
 
 #include "python/areas.hpp"
-#include "python/docs.hpp"
 #include "python/args.hpp"
+#include "python/docs.hpp"
 #include "python/release.hpp"
 #include "python/spatial_batch.hpp"
 #include "spatial/ball_tree.hpp"
@@ -161,21 +161,21 @@ using TreeRef = ValueRef<Tree>;
 
 struct KDClass {
     using Tree = KDTree;
-    static constexpr const char* doc = docs::kd_tree;
     static PyTypeObject* type() { return kd_tree_type(); }
     static constexpr const char* name = "KDTree";
+    static constexpr const char* doc = docs::kd_tree;
 };
 struct BallClass {
     using Tree = BallTree;
-    static constexpr const char* doc = docs::ball_tree;
     static PyTypeObject* type() { return ball_tree_type(); }
     static constexpr const char* name = "BallTree";
+    static constexpr const char* doc = docs::ball_tree;
 };
 struct VPClass {
     using Tree = VPTree;
-    static constexpr const char* doc = docs::vp_tree;
     static PyTypeObject* type() { return vp_tree_type(); }
     static constexpr const char* name = "VPTree";
+    static constexpr const char* doc = docs::vp_tree;
 };
 
 template <class C>
@@ -308,7 +308,8 @@ PyObject* kernel_density_batch_body(PyObject* self, const BoundArgs& a) {
 
 template <class C>
 Entry from_array_entry{"from_array", Kind::static_method, C::name,
-                       {required("array"), defaulted("leaf_size", kDefaultLeafSize), defaulted("metric", kDefaultMetric)},
+                       {required("array"), defaulted("leaf_size", kDefaultLeafSize),
+                        defaulted("metric", kDefaultMetric)},
                        from_array_body<C>};
 template <>
 Entry from_array_entry<VPClass>{"from_array", Kind::static_method, VPClass::name,

@@ -127,28 +127,9 @@ namespace {
 // and each collection the allocations would trigger walks every young container again.
 class CollectorPause {
 public:
-    CollectorPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-        was_enabled_ = PyGC_Disable() == 1;
-#else
-        Ref gc(PyImport_ImportModule("gc"));
-        Ref enabled(gc.get() ? PyObject_CallMethod(gc.get(), "isenabled", nullptr) : nullptr);
-        Ref off(enabled.get() == Py_True ? PyObject_CallMethod(gc.get(), "disable", nullptr) : nullptr);
-        was_enabled_ = off.get() != nullptr;
-        PyErr_Clear();
-#endif
-    }
+    CollectorPause() : was_enabled_(disable_gc()) {}
     ~CollectorPause() {
-        if (!was_enabled_) return;
-#if PY_VERSION_HEX >= 0x030A0000
-        PyGC_Enable();
-#else
-        PyObject *type, *value, *trace;
-        PyErr_Fetch(&type, &value, &trace);
-        Ref gc(PyImport_ImportModule("gc"));
-        Ref on(gc.get() ? PyObject_CallMethod(gc.get(), "enable", nullptr) : nullptr);
-        PyErr_Restore(type, value, trace);
-#endif
+        if (was_enabled_) enable_gc();
     }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;

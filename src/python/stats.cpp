@@ -3,7 +3,7 @@
 #include "python/args.hpp"
 #include "stats/correlation.hpp"
 #include "stats/reductions.hpp"
-#include "stats/stats.hpp"
+#include "stats/quantiles.hpp"
 
 namespace kestrum::py {
 
@@ -55,7 +55,8 @@ KESTRUM_REDUCTION(all, stats::all, bool_result)
 #undef KESTRUM_REDUCTION
 Entry quantile_entry{"quantile", Kind::function, nullptr, {required("a"), required("q")}, quantile_body};
 Entry array_quantile_entry{"quantile", Kind::method, "Array", {required("q")}, quantile_method_body};
-Entry pearson_entry{"pearson", Kind::function, nullptr, {required("a"), required("b")}, correlation_body<stats::pearson>};
+Entry pearson_entry{"pearson", Kind::function, nullptr, {required("a"), required("b")},
+                    correlation_body<stats::pearson>};
 Entry spearman_entry{"spearman", Kind::function, nullptr, {required("a"), required("b")},
                      correlation_body<stats::spearman>};
 

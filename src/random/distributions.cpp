@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/interrupt.hpp"
 #include "random/generator.hpp"
+#include "vmath/vmath.hpp"
 
 namespace kestrum {
 
@@ -22,14 +24,23 @@ inline double nonzero_f64(Generator& g) {
 // generator words in registers, and then transformed in place while still in cache.
 constexpr std::size_t kPairBlock = 256;
 
-// Fills out[0, n) with standard normal samples, each passed through `post`. sincos gives the same
-// bits as separate sin and cos on the supported platform (checked by the tests against them).
-template <class Post>
-void fill_standard_normal(Generator& gen, double* out, std::size_t n, Post post) {
+// Interrupt-check units per sample: a normal costs a logarithm and a sine-cosine pair, a gamma
+// about twice that (see InterruptCheck; a unit is about a nanosecond).
+constexpr std::uint64_t kNormalCost = 16, kGammaCost = 32;
+
+// Fills out[0, n) with standard normal samples, each passed through `post`, and then each block
+// through `finish` (lognormal's exponentials, taken a run at a time). sincos gives the same bits
+// as separate sin and cos on the supported platform (checked by the tests against them). The
+// logarithms stay one call per pair: their latency hides under sincos, and a separate run of
+// them measured slower.
+template <class Post, class Finish>
+void fill_standard_normal(Generator& gen, double* out, std::size_t n, Post post, Finish finish) {
     Generator g = gen;
+    InterruptCheck check;
     const std::size_t pairs = n / 2;
     for (std::size_t start = 0; start < pairs; start += kPairBlock) {
         const std::size_t m = std::min(kPairBlock, pairs - start);
+        check.tick(2 * m * kNormalCost);
         double* p = out + 2 * start;
         for (std::size_t k = 0; k < 2 * m; ++k) p[k] = nonzero_f64(g);
         for (std::size_t k = 0; k < m; ++k) {
@@ -39,20 +50,26 @@ void fill_standard_normal(Generator& gen, double* out, std::size_t n, Post post)
             p[2 * k] = post(s * r);
             p[2 * k + 1] = post(r * c);
         }
+        finish(p, 2 * m);
     }
     if (n % 2 == 1) {
         // The last pair keeps only its sine; the cosine partner is dropped, not carried over.
         const double u1 = nonzero_f64(g);
         const double u2 = nonzero_f64(g);
         out[n - 1] = post(std::sqrt(std::log(u1) * -2.0) * std::sin(u2 * kTwoPi));
+        finish(out + n - 1, 1);
     }
     gen = g;
 }
 
-template <class Post>
-ArrayF64 standard_normal_with(Generator& gen, const Shape& shape, Post post) {
+struct NoFinish {
+    void operator()(double*, std::size_t) const {}
+};
+
+template <class Post, class Finish = NoFinish>
+ArrayF64 standard_normal_with(Generator& gen, const Shape& shape, Post post, Finish finish = {}) {
     Buffer<double> out = Buffer<double>::uninit(shape.size());
-    fill_standard_normal(gen, out.data(), out.size(), post);
+    fill_standard_normal(gen, out.data(), out.size(), post, finish);
     return ArrayF64::create(shape, std::move(out));
 }
 
@@ -107,7 +124,10 @@ ArrayF64 Generator::normal(double mu, double sigma, const Shape& shape) {
 }
 
 ArrayF64 Generator::lognormal(double mu, double sigma, const Shape& shape) {
-    return standard_normal_with(*this, shape, [=](double z) { return std::exp(z * sigma + mu); });
+    // exp(z * sigma + mu), the exponentials taken a block at a time.
+    return standard_normal_with(
+        *this, shape, [=](double z) { return z * sigma + mu; },
+        [](double* p, std::size_t count) { vmath::exp(p, p, count); });
 }
 
 double Generator::sample_gamma_single(double a) {
@@ -125,7 +145,11 @@ ArrayF64 Generator::gamma(double shape_param, double scale, const Shape& shape) 
     const GammaSampler sample(shape_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
-    for (double& v : out) v = sample(g) * scale;
+    InterruptCheck check;
+    for (double& v : out) {
+        v = sample(g) * scale;
+        check.tick(kGammaCost);
+    }
     *this = g;
     return ArrayF64::create(shape, std::move(out));
 }
@@ -136,10 +160,12 @@ ArrayF64 Generator::beta(double alpha, double beta_param, const Shape& shape) {
     const GammaSampler sample_x(alpha), sample_y(beta_param);
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
+    InterruptCheck check;
     for (double& v : out) {
         const double x = sample_x(g);
         const double y = sample_y(g);
         v = x / (x + y);
+        check.tick(2 * kGammaCost);
     }
     *this = g;
     return ArrayF64::create(shape, std::move(out));

@@ -1,6 +1,9 @@
+// Generator seeding, uniform draws and integer draws.
 #include "random/generator.hpp"
 
 #include <chrono>
+
+#include "core/interrupt.hpp"
 
 namespace kestrum {
 
@@ -41,7 +44,10 @@ NdArray<T> fill_randint(Generator& gen, std::int64_t low, std::int64_t high, con
     const ModuloByConstant mod(static_cast<std::uint64_t>(high) - base);
     Buffer<T> out = Buffer<T>::uninit(shape.size());
     Generator g = gen;
-    for (T& v : out) v = convert(static_cast<std::int64_t>(base + mod(g.next_u64())));
+    T* o = out.data();
+    for_each_run(out.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) o[i] = convert(static_cast<std::int64_t>(base + mod(g.next_u64())));
+    });
     gen = g;
     return NdArray<T>::create(shape, std::move(out));
 }
@@ -69,7 +75,10 @@ ArrayF64 Generator::uniform(double low, double high, const Shape& shape) {
     const double d = high - low;
     Buffer<double> out = Buffer<double>::uninit(shape.size());
     Generator g = *this;
-    for (double& v : out) v = g.next_f64() * d + low;
+    double* o = out.data();
+    for_each_run(out.size(), 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) o[i] = g.next_f64() * d + low;
+    });
     *this = g;
     return ArrayF64::create(shape, std::move(out));
 }

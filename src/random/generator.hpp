@@ -2,7 +2,8 @@
 //
 // Every sampler consumes the sequence in a fixed order so that a seeded generator reproduces its
 // arrays bit for bit. The fill loops copy the four state words into a local generator (kept in
-// registers) and write them back once at the end.
+// registers) and write them back once at the end, so a fill stopped by an interrupt leaves the
+// generator as it was.
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,14 @@ namespace kestrum::spatial {
 // ---- build ----------------------------------------------------------------------------------
 
 namespace {
+// Mean of `count` values `stride` apart whose plain sum overflowed: summed scaled down by 2^64
+// (no sum of finite values can then overflow), divided, scaled back.
+double overflowed_mean(const double* x, std::size_t count, std::size_t stride) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < count; ++i) s += x[i * stride] * 0x1p-64;
+    return s / static_cast<double>(count) * 0x1p64;
+}
+
 // The largest distance from c to a row of [start, end) (NaN distances ignored), 0 for none.
 template <DistanceMetric M, std::size_t D>
 double covering_radius(const double* rows, std::size_t start, std::size_t end, std::size_t runtime_dim,
@@ -26,6 +34,14 @@ double covering_radius(const double* rows, std::size_t start, std::size_t end, s
     return radius;
 }
 }  // namespace
+
+double BallTree::radius_at(std::size_t node, double scale) const {
+    const double r = nodes[node].radius;
+    if (r != INFINITY || scale == 1.0) return r * scale;
+    const auto it = std::lower_bound(scaled_radii.begin(), scaled_radii.end(), node,
+                                     [](const auto& entry, std::size_t key) { return entry.first < key; });
+    return it != scaled_radii.end() && it->first == node ? it->second : r;
+}
 
 Result<BallTree> BallTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
     return build_tree(BallTree{}, array, leaf_size, metric);
@@ -41,6 +57,7 @@ void BallTree::build(std::size_t expected_nodes) {
 std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -54,11 +71,22 @@ std::size_t BallTree::build_recursive(std::size_t start, std::size_t end, BuildS
     with_dim(dim, [&]<std::size_t D>() {
         extremes_and_sums<D, true>(rows, start, end, dim, mn.data(), mx.data(), c);
         const double n = static_cast<double>(count);
-        for (std::size_t d = 0; d < dim; ++d) c[d] /= n;
+        for (std::size_t d = 0; d < dim; ++d) {
+            c[d] /= n;
+            if (std::isinf(c[d])) c[d] = overflowed_mean(rows + start * dim + d, count, dim);
+        }
         with_metric(storage.metric,
                     [&]<DistanceMetric M>() { radius = covering_radius<M, D>(rows, start, end, dim, c); });
     });
     nodes.push_back(BallNode{kNoChild, kNoChild, radius, start, end});
+    if (radius == INFINITY) {
+        double scaled = 0.0;
+        with_metric(storage.metric, [&]<DistanceMetric M>() {
+            for (std::size_t p = start; p < end; ++p)
+                scaled = max_num(scaled, distance_scaled<M>(rows + p * dim, c, dim, kOverflowScale));
+        });
+        scaled_radii.emplace_back(node, scaled);
+    }
     if (count <= storage.leaf_size) return node;
 
     const std::size_t mid =
@@ -135,22 +163,6 @@ void BallTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void BallTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void BallTree::radius_into(Query, double, RadiusCount&) const;
-
-std::vector<std::uint64_t> BallTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
-    check_query_fits(q, storage.dim);
-    NeighbourHeap heap(k, storage.n_points);
-    knn_into(q, heap);
-    return heap.sorted_indices();
-}
-
-std::vector<std::uint64_t> BallTree::query_radius(Query q, double radius) const {
-    check_query_fits(q, storage.dim);
-    std::vector<std::uint64_t> results;
-    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
-    return results;
-}
 
 template struct DensityEstimates<BallTree>;
 

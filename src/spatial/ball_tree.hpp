@@ -9,7 +9,9 @@
 #include "spatial/density.hpp"
 #include "spatial/median_split.hpp"
 #include "spatial/neighbour_heap.hpp"
+#include "spatial/overflow_safe.hpp"
 #include "spatial/pruning.hpp"
+#include "spatial/queries.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
@@ -24,35 +26,43 @@ struct BallNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct BallTree : DensityEstimates<BallTree> {
+struct BallTree : DensityEstimates<BallTree>, PointQueries<BallTree> {
     std::vector<BallNode> nodes;
     std::vector<double> centroids;  // dim values per node
+    // (node, radius at kOverflowScale) for the nodes whose radius overflowed, in node order.
+    std::vector<std::pair<std::uint64_t, double>> scaled_radii;
     PointStorage storage;
 
     static Result<BallTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric);
 
     const double* centroid(std::size_t node) const { return centroids.data() + node * storage.dim; }
 
-    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
-    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
-    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    // One query (of a batch, or of query_knn / query_radius): the k-NN walk into an empty heap
+    // (room min(k, n_points), k > 0, n_points > 0), and the radius walk appending to `out` (a
+    // vector or a RadiusCount).
     void knn_into(Query q, NeighbourHeap& heap) const;
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;
 
-    // kde walk interface: the reference point is the centroid.
+    // The node's radius at a scale of 1 or kOverflowScale.
+    double radius_at(std::size_t node, double scale) const;
+
+    // kde walk interface: the reference point is the centroid. Where the distance to it or the
+    // radius overflowed, both are taken at kOverflowScale.
     template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        const double d = distance<M>(q, centroid(node), dim_or<D>(storage.dim));
-        return {max_num(d - nodes[node].radius, 0.0), d};
+        const std::size_t dim = dim_or<D>(storage.dim);
+        const double r = nodes[node].radius;
+        const double d = distance<M>(q, centroid(node), dim);
+        if (d != INFINITY && r != INFINITY) [[likely]] return {max_num(d - r, 0.0), d};
+        const double ds = distance_scaled<M>(q, centroid(node), dim, kOverflowScale);
+        return {max_num(ds - radius_at(node, kOverflowScale), 0.0) / kOverflowScale, ds, kOverflowScale};
     }
     double kde_span(std::size_t node) const { return 2.0 * nodes[node].radius; }
     template <DistanceMetric M, std::size_t D>
     std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
-        const double r = nodes[node].radius;
-        return {max_num(b.ref - r, 0.0), b.ref + r};
+        const double r = radius_at(node, b.scale);
+        return {max_num(b.ref - r, 0.0) / b.scale, (b.ref + r) / b.scale};
     }
 
     // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.

@@ -16,8 +16,9 @@
 namespace kestrum::spatial {
 
 struct NodeBound {
-    double lower;  // L: no point of the node is nearer to the query
-    double ref;    // distance to the node's reference point, where the tree has one
+    double lower;        // L: no point of the node is nearer to the query
+    double ref;          // distance to the node's reference point (times `scale`), where the tree has one
+    double scale = 1.0;  // 1, or kOverflowScale where the distance to the reference point overflowed
 };
 
 // A tree the density walk runs over. Per node it gives its point range and children, a lower

@@ -6,6 +6,7 @@
 
 #include "spatial/kde.hpp"
 #include "spatial/leaf_scan.hpp"
+#include "spatial/overflow_safe.hpp"
 #include "spatial/tree_build.hpp"
 
 namespace kestrum::spatial {
@@ -27,6 +28,7 @@ void KDTree::build(std::size_t expected_nodes) {
 std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScratch& scratch) {
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
 
     nodes.push_back(KDNode{kNoChild, kNoChild, start, end, 0, 0.0, false, {}});
@@ -54,17 +56,18 @@ std::size_t KDTree::build_recursive(std::size_t start, std::size_t end, BuildScr
 
 namespace {
 // How far x lies outside [mn, mx]: mn - x below, x - mx above, else 0 (also where either
-// difference is NaN, as for a NaN coordinate or an infinite one at an infinite bound). Written
-// without branches: the walks test every visited box, and which side a query lies on is
-// unpredictable.
-inline double box_gap(double x, double mn, double mx) {
-    const double below = mn - x;
-    const double above = x - mx;
+// difference is NaN, as for a NaN coordinate or an infinite one at an infinite bound), for
+// coordinates scaled by `scale`. Written without branches: the walks test every visited box, and
+// which side a query lies on is unpredictable.
+inline double box_gap(double x, double mn, double mx, double scale = 1.0) {
+    const double below = mn * scale - x * scale;
+    const double above = x * scale - mx * scale;
     double gap = below > 0.0 ? below : 0.0;
     gap = above > gap ? above : gap;
     return gap;
 }
 }  // namespace
+
 
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
@@ -79,9 +82,15 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
             m = gap > m ? gap : m;
         }
         return m;
+    } else if constexpr (M == DistanceMetric::Manhattan) {
+        // The sum of the gaps bounds a Manhattan distance more tightly than the Euclidean box
+        // distance, and overflows only where every point's distance does.
+        double s = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) s += box_gap(q[d], mn[d], mx[d]);
+        return s;
     } else {
         // A dimension where the query lies inside the box adds +0.0, which leaves the sum as
-        // it was.
+        // it was. Where this sum overflows, so does every point's sum of squares.
         double s = 0.0;
         for (std::size_t d = 0; d < dim; ++d) {
             const double t = box_gap(q[d], mn[d], mx[d]);
@@ -93,27 +102,24 @@ double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
 
 template <DistanceMetric M, std::size_t D>
 double KDTree::box_distance(std::size_t node, const double* q) const {
-    const double r = reduced_box_distance<M, D>(node, q);
-    if constexpr (M == DistanceMetric::Chebyshev) return r;
-    else return std::sqrt(r);
+    if constexpr (M == DistanceMetric::Chebyshev) return reduced_box_distance<M, D>(node, q);
+    const double* mn = bbox_min<D>(node);
+    const double* mx = bbox_max<D>(node);
+    return root_sum_squares(dim_or<D>(storage.dim),
+                            [&](std::size_t d, double scale) { return box_gap(q[d], mn[d], mx[d], scale); });
 }
 
 // A distance limit in the units of `reduced_box_distance`.
 template <DistanceMetric M>
 inline double box_limit(double limit) {
-    if constexpr (M == DistanceMetric::Chebyshev) return limit;
-    else return sqrt_bound(limit);
+    if constexpr (M == DistanceMetric::Euclidean) return sqrt_bound(limit);
+    else return limit;
 }
 
 double KDTree::kde_span(std::size_t node) const {
     const double* mn = bbox_min(node);
     const double* mx = bbox_max(node);
-    double s = 0.0;
-    for (std::size_t d = 0; d < storage.dim; ++d) {
-        const double t = mx[d] - mn[d];
-        s += t * t;
-    }
-    return std::sqrt(s);
+    return root_sum_squares(storage.dim, [&](std::size_t d, double scale) { return mx[d] * scale - mn[d] * scale; });
 }
 
 // Dmin: to the query clamped into the box; Dmax: to the farthest corner. Euclidean, except in a
@@ -124,24 +130,20 @@ std::pair<double, double> KDTree::kde_extremes(std::size_t node, const double* q
     const double* mn = bbox_min<D>(node);
     const double* mx = bbox_max<D>(node);
     const std::size_t dim = dim_or<D>(storage.dim);
-    // Per-dimension gaps combined as the distance does: a root sum of squares, or a running
-    // maximum that ignores NaN.
-    auto combine = [](double acc, double t) {
-        if constexpr (M == DistanceMetric::Chebyshev) return std::fmax(acc, std::fabs(t));
-        else return acc + t * t;
-    };
-    auto finish = [](double acc) {
-        if constexpr (M == DistanceMetric::Chebyshev) return acc;
-        else return std::sqrt(acc);
-    };
-    double near = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) near = combine(near, q[d] - clamp_checked(q[d], mn[d], mx[d]));
-    double far = 0.0;
-    for (std::size_t d = 0; d < dim; ++d) {
+    auto near = [&](std::size_t d, double scale) { return q[d] * scale - clamp_checked(q[d], mn[d], mx[d]) * scale; };
+    auto far = [&](std::size_t d, double scale) {
         const double corner = std::fabs(q[d] - mn[d]) > std::fabs(q[d] - mx[d]) ? mn[d] : mx[d];
-        far = combine(far, q[d] - corner);
+        return q[d] * scale - corner * scale;
+    };
+    if constexpr (M == DistanceMetric::Chebyshev) {
+        // Running maxima that ignore NaN.
+        double dmin = 0.0, dmax = 0.0;
+        for (std::size_t d = 0; d < dim; ++d) dmin = std::fmax(dmin, std::fabs(near(d, 1.0)));
+        for (std::size_t d = 0; d < dim; ++d) dmax = std::fmax(dmax, std::fabs(far(d, 1.0)));
+        return {dmin, dmax};
+    } else {
+        return {root_sum_squares(dim, near), root_sum_squares(dim, far)};
     }
-    return {finish(near), finish(far)};
 }
 
 // ---- searches -------------------------------------------------------------------------------
@@ -158,10 +160,10 @@ void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
                 if (q.len < storage.dim) panic_bounds(q.len, q.len);
             }
             const double box = reduced_box_distance<M, D>(node, q.x);
-            if constexpr (M == DistanceMetric::Chebyshev) {
-                if (box > heap.top()) return;
-            } else {
+            if constexpr (M == DistanceMetric::Euclidean) {
                 if (box > heap.reject_sq()) return;
+            } else {
+                if (box > heap.top()) return;
             }
         }
         if (n.is_leaf()) {
@@ -218,20 +220,6 @@ void KDTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void KDTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void KDTree::radius_into(Query, double, RadiusCount&) const;
-
-std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
-    NeighbourHeap heap(k, storage.n_points);
-    knn_into(q, heap);
-    return heap.sorted_indices();
-}
-
-std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
-    std::vector<std::uint64_t> results;
-    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
-    return results;
-}
 
 template struct DensityEstimates<KDTree>;
 

@@ -9,6 +9,7 @@
 #include "spatial/median_split.hpp"
 #include "spatial/neighbour_heap.hpp"
 #include "spatial/pruning.hpp"
+#include "spatial/queries.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
@@ -30,7 +31,7 @@ struct KDNode {
 
 inline constexpr std::size_t kInlineBoxDim = 3;
 
-struct KDTree : DensityEstimates<KDTree> {
+struct KDTree : DensityEstimates<KDTree>, PointQueries<KDTree> {
     std::vector<KDNode> nodes;
     // Bounding boxes of trees of more than kInlineBoxDim dimensions, per node: bbox_min[0..dim)
     // then bbox_max[0..dim) (+inf / -inf where no coordinate counts).
@@ -50,25 +51,23 @@ struct KDTree : DensityEstimates<KDTree> {
         return bbox_min<D>(node) + dim_or<D>(storage.dim);
     }
 
-    // Point indices, nearest first; at most k.
-    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
-    // Point indices within `radius` (inclusive), in leaf order.
-    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
-    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    // One query (of a batch, or of query_knn / query_radius): the k-NN walk into an empty heap
+    // (room min(k, n_points), k > 0, n_points > 0), and the radius walk appending to `out` (a
+    // vector or a RadiusCount).
     void knn_into(Query q, NeighbourHeap& heap) const;
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;
 
-    // Lower bound of the distance from q to any point of the node's box. Euclidean; for the
-    // Chebyshev metric the largest per-dimension gap (the Euclidean gap can exceed the
-    // Chebyshev distance, so it would prune true neighbours), or 0 when NaN coordinates
-    // (which Chebyshev ignores) put points outside the box.
+    // Lower bound of the distance from q to any point of the node's box, the density walk's L.
+    // Euclidean (without overflow, see root_sum_squares); for the Chebyshev metric the largest
+    // per-dimension gap (the Euclidean gap can exceed the Chebyshev distance, so it would prune
+    // true neighbours), or 0 when NaN coordinates (which Chebyshev ignores) put points outside
+    // the box.
     template <DistanceMetric M, std::size_t D = 0>
     double box_distance(std::size_t node, const double* q) const;
-    // For Euclidean bounds: the squared box distance, compared against sqrt_bound of a limit.
-    // For Chebyshev: the box distance itself.
+    // The bound searches prune by, in the units of the metric's reduced distance: the squared
+    // Euclidean box distance (compared against sqrt_bound of a limit), the sum of the gaps for
+    // Manhattan, the largest gap for Chebyshev.
     template <DistanceMetric M, std::size_t D>
     double reduced_box_distance(std::size_t node, const double* q) const;
 

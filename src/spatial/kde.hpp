@@ -5,13 +5,40 @@
 // DensityEstimates for their tree.
 #pragma once
 
+#include <algorithm>
+
 #include "spatial/density.hpp"
+#include "vmath/vmath.hpp"
 
 namespace kestrum::spatial {
 
+// Adds the kernel values of stored points [start, end) to acc in storage order. The Gaussian's
+// exponentials are taken a run at a time; the additions stay one at a time, in order.
+template <KernelType K, DistanceMetric M, std::size_t D>
+void kde_leaf(const PointStorage& s, std::size_t start, std::size_t end, const double* q, double& acc,
+              double bandwidth) {
+    const std::size_t dim = dim_or<D>(s.dim);
+    const double* row = s.row(start);
+    if constexpr (K == KernelType::Gaussian) {
+        constexpr std::size_t kRun = 64;
+        double terms[kRun];
+        for (std::size_t p = start; p < end;) {
+            const std::size_t m = std::min(kRun, end - p);
+            for (std::size_t j = 0; j < m; ++j, row += dim)
+                terms[j] = gaussian_exponent(distance<M>(q, row, dim) / bandwidth);
+            vmath::exp(terms, terms, m);
+            for (std::size_t j = 0; j < m; ++j) acc += terms[j];
+            p += m;
+        }
+    } else {
+        for (std::size_t p = start; p < end; ++p, row += dim)
+            acc += kernel_value<K>(distance<M>(q, row, dim) / bandwidth);
+    }
+}
+
 template <KernelType K, DistanceMetric M, std::size_t D, DensityTree T>
 void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc, double bandwidth,
-                   const ApproxCriterion& criterion) {
+                   const ApproxCriterion& criterion, InterruptCheck* check = nullptr) {
     using Kind = ApproxCriterion::Kind;
     const PointStorage& s = tree.storage;
     for (;;) {
@@ -19,10 +46,8 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
         const NodeBound b = tree.template kde_bound<M, D>(node, q);
         if (kernel_negligible<K>(b.lower / bandwidth)) return;
         if (n.is_leaf()) {
-            const std::size_t dim = dim_or<D>(s.dim);
-            const double* row = s.row(n.start);
-            for (std::size_t p = n.start; p < n.end; ++p, row += dim)
-                acc += kernel_value<K>(distance<M>(q, row, dim) / bandwidth);
+            kde_leaf<K, M, D>(s, n.start, n.end, q, acc, bandwidth);
+            if (check) check->tick((n.end - n.start) * (dim_or<D>(s.dim) + 16));
             return;
         }
         const std::uint64_t count = n.end - n.start;
@@ -41,7 +66,7 @@ void kde_recursive(const T& tree, std::size_t node, const double* q, double& acc
                    static_cast<double>(count);
             return;
         }
-        kde_recursive<K, M, D>(tree, n.left, q, acc, bandwidth, criterion);
+        kde_recursive<K, M, D>(tree, n.left, q, acc, bandwidth, criterion, check);
         node = n.right;
     }
 }
@@ -64,10 +89,12 @@ ArrayF64 kernel_density_walk(const T& tree, const ArrayF64& queries, KernelType 
     with_kernel(kernel, [&]<KernelType K>() {
         with_metric(s.metric, [&]<DistanceMetric M>() {
             with_dim(s.dim, [&]<std::size_t D>() {
+                InterruptCheck check;
                 for (std::size_t i = 0; i < n_queries; ++i) {
                     double acc = 0.0;
-                    kde_recursive<K, M, D>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion);
+                    kde_recursive<K, M, D>(tree, 0, queries.data.data() + i * s.dim, acc, bandwidth, criterion, &check);
                     out.data[i] = acc;
+                    check.tick(s.dim + 4);
                 }
             });
         });

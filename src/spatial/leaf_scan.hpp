@@ -28,6 +28,7 @@ inline void offer_leaf(const PointStorage& s, std::size_t start, std::size_t end
             heap.offer(distance<M>(q.x, row, len), s.indices[p]);
         }
     }
+    q.tick(end - start);
 }
 
 // Where a radius search puts what it finds: a std::vector of indices, or a RadiusCount.
@@ -46,6 +47,7 @@ inline void collect_leaf(const PointStorage& s, std::size_t start, std::size_t e
     const double* row = s.row(start);
     for (std::size_t p = start; p < end; ++p, row += stride)
         if (reduced_distance<M>(q.x, row, len) <= limit) results.push_back(s.indices[p]);
+    q.tick(end - start);
 }
 
 }  // namespace kestrum::spatial

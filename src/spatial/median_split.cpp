@@ -72,9 +72,13 @@ MedianSplit split_at_median(PointStorage& storage, BuildScratch& scratch, std::s
         if (std::isnan(key)) panic_unwrap_none();
         keyed[j] = {key, start + j};
     }
+    // Polls between the phases of a large node, each a pass over its points.
+    scratch.check.tick(count);
     const std::size_t m = count / 2;
     select_rank(keyed, count, m);
+    scratch.check.tick(4 * count);
     apply_order(keyed, start, count, dim, storage.indices.data(), rows, scratch.indices.data(), scratch.rows.data());
+    scratch.check.tick(count * dim);
 
     std::size_t mid = start + m;
     if (count < 2) mid = start + 1;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum::spatial {
@@ -36,6 +37,7 @@ struct BuildScratch {
     std::vector<std::uint64_t> indices;
     std::vector<double> rows;
     std::vector<double> lows, highs;  // per-dimension extremes of the node being built
+    InterruptCheck check;             // ticked per node with the node's coordinate count
 
     BuildScratch(std::size_t n_points, std::size_t dim)
         : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}

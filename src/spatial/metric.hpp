@@ -10,17 +10,19 @@ namespace kestrum::spatial {
 
 enum class DistanceMetric : std::uint8_t { Euclidean = 0, Manhattan = 1, Chebyshev = 2 };
 
+// Euclidean: the sum of squares whose square root is the distance; other metrics: the distance.
+// Searches compare this against a bound and take the square root only for points they keep.
 // The loop runs over the first n coordinates of both operands; sums start at +0.0 so an empty
 // operand gives 0.0 in every metric.
 template <DistanceMetric M>
-inline double distance(const double* a, const double* b, std::size_t n) {
+inline double reduced_distance(const double* a, const double* b, std::size_t n) {
     if constexpr (M == DistanceMetric::Euclidean) {
         double s = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
             const double t = a[i] - b[i];
             s += t * t;
         }
-        return std::sqrt(s);
+        return s;
     } else if constexpr (M == DistanceMetric::Manhattan) {
         double s = 0.0;
         for (std::size_t i = 0; i < n; ++i) s += std::fabs(a[i] - b[i]);
@@ -36,23 +38,13 @@ inline double distance(const double* a, const double* b, std::size_t n) {
     }
 }
 
-double distance(DistanceMetric metric, const double* a, const double* b, std::size_t n);
-
-// Euclidean: the sum of squares whose square root is the distance; other metrics: the distance.
-// Searches compare this against a bound and take the square root only for points they keep.
 template <DistanceMetric M>
-inline double reduced_distance(const double* a, const double* b, std::size_t n) {
-    if constexpr (M == DistanceMetric::Euclidean) {
-        double s = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double t = a[i] - b[i];
-            s += t * t;
-        }
-        return s;
-    } else {
-        return distance<M>(a, b, n);
-    }
+inline double distance(const double* a, const double* b, std::size_t n) {
+    if constexpr (M == DistanceMetric::Euclidean) return std::sqrt(reduced_distance<M>(a, b, n));
+    else return reduced_distance<M>(a, b, n);
 }
+
+double distance(DistanceMetric metric, const double* a, const double* b, std::size_t n);
 
 // The largest x with sqrt(x) <= t (square root is correctly rounded and monotone), so that
 // sqrt(s) <= t exactly when s <= sqrt_bound(t), and sqrt(s) > t exactly when s > sqrt_bound(t).

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "core/interrupt.hpp"
+
 namespace kestrum::spatial {
 
 NeighbourHeap::NeighbourHeap(std::uint64_t k, std::uint64_t n_points) : k_(k), entries_(std::min(k, n_points)) {}
@@ -36,12 +38,33 @@ void NeighbourHeap::replace_top(double d, std::uint64_t index) {
 }
 
 void NeighbourHeap::sort() {
-    std::sort(entries_.begin(), entries_.begin() + size_, [](const Entry& a, const Entry& b) {
+    const auto nearer = [](const Entry& a, const Entry& b) {
         const bool na = std::isnan(a.dist), nb = std::isnan(b.dist);
         if (na != nb) return nb;
         if (!na && a.dist != b.dist) return a.dist < b.dist;
         return a.index < b.index;
-    });
+    };
+    // A total order, so any sort gives the same result. A large heap is sorted in runs that are
+    // then merged pass by pass, so an interrupt is seen between runs and passes.
+    constexpr std::size_t kRun = std::size_t{1} << 15;
+    Entry* e = entries_.data();
+    const std::size_t n = size_;
+    InterruptCheck check;
+    for (std::size_t b = 0; b < n; b += kRun) {
+        std::sort(e + b, e + std::min(n, b + kRun), nearer);
+        check.tick(16 * kRun);
+    }
+    if (n > kRun) {
+        std::vector<Entry> merged(n);
+        for (std::size_t width = kRun; width < n; width *= 2) {
+            for (std::size_t b = 0; b < n; b += 2 * width) {
+                const std::size_t mid = std::min(n, b + width), end = std::min(n, b + 2 * width);
+                std::merge(e + b, e + mid, e + mid, e + end, merged.data() + b, nearer);
+            }
+            std::copy(merged.begin(), merged.end(), e);
+            check.tick(4 * n);
+        }
+    }
 }
 
 std::vector<std::uint64_t> NeighbourHeap::sorted_indices() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "array/ndarray.hpp"
+#include "core/interrupt.hpp"
 #include "spatial/metric.hpp"
 
 namespace kestrum::spatial {
@@ -31,10 +32,17 @@ struct PointStorage {
     ArrayF64 points() const;
 };
 
-// A query point: its coordinates and how many there are (not necessarily `dim`).
+// A query point: its coordinates and how many there are (not necessarily `dim`), and the
+// interrupt countdown of a walk run for a caller on its own thread (none in worker threads).
 struct Query {
     const double* x;
     std::size_t len;
+    InterruptCheck* check = nullptr;
+
+    // Counts the work of scanning `points` stored points.
+    void tick(std::size_t points) const {
+        if (check) check->tick(points * (len + 4));
+    }
 };
 
 // Query coordinates are read at the same positions as the stored point's; a longer query would

@@ -32,6 +32,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
     std::uint64_t* indices = storage.indices.data();
+    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -64,8 +65,10 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         if (d < min_dist) min_dist = d;  // NaN changes neither
         if (d > max_dist) max_dist = d;
     }
+    scratch.check.tick(4 * v);
     const std::size_t w = v / 2;
     select_rank_nan_last(keyed, v, w);
+    scratch.check.tick(v * dim);
     double threshold = keyed[w].key;
     if (v % 2 == 0) {
         double below = -INFINITY;
@@ -74,6 +77,17 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     }
     apply_order(keyed, start + 1, v, dim, indices, rows, scratch.indices.data(), scratch.rows.data());
     vantages.insert(vantages.end(), vantage, vantage + dim);
+    if (max_dist == INFINITY) {
+        double lo = INFINITY, hi = -INFINITY;
+        with_metric(storage.metric, [&]<DistanceMetric M>() {
+            for (std::size_t p = start + 1; p < end; ++p) {
+                const double d = distance_scaled<M>(rows + p * dim, vantage, dim, kOverflowScale);
+                if (d < lo) lo = d;
+                if (d > hi) hi = d;
+            }
+        });
+        scaled_rings.push_back({node, {lo, hi}});
+    }
     nodes.push_back(VPNode{kNoChild, kNoChild, start, end, threshold, min_dist, max_dist,
                            storage.metric == DistanceMetric::Chebyshev && any_nan(rows, start, end, dim)});
 
@@ -84,6 +98,14 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         nodes[node].right = right;
     }
     return node;
+}
+
+std::pair<double, double> VPTree::ring_at(std::size_t node, double scale) const {
+    const VPNode& n = nodes[node];
+    if (n.max_dist != INFINITY || scale == 1.0) return {n.min_dist * scale, n.max_dist * scale};
+    const auto it = std::lower_bound(scaled_rings.begin(), scaled_rings.end(), node,
+                                     [](const auto& entry, std::size_t key) { return entry.first < key; });
+    return it != scaled_rings.end() && it->first == node ? it->second : std::pair{n.min_dist, n.max_dist};
 }
 
 // ---- searches -------------------------------------------------------------------------------
@@ -171,23 +193,6 @@ void VPTree::radius_into(Query q, double radius, Out& out) const {
 }
 template void VPTree::radius_into(Query, double, std::vector<std::uint64_t>&) const;
 template void VPTree::radius_into(Query, double, RadiusCount&) const;
-
-std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
-    if (k == 0 || storage.n_points == 0) return {};
-    check_query_fits(q, storage.dim);
-    NeighbourHeap heap(k, storage.n_points);
-    knn_into(q, heap);
-    return heap.sorted_indices();
-}
-
-std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
-    if (storage.n_points == 0) return {};
-    check_query_fits(q, storage.dim);
-    std::vector<std::uint64_t> results;
-    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    radius_into(q, radius, results);
-    return results;
-}
 
 template struct DensityEstimates<VPTree>;
 

@@ -8,7 +8,9 @@
 #include "spatial/density.hpp"
 #include "spatial/median_split.hpp"
 #include "spatial/neighbour_heap.hpp"
+#include "spatial/overflow_safe.hpp"
 #include "spatial/pruning.hpp"
+#include "spatial/queries.hpp"
 #include "spatial/storage.hpp"
 
 namespace kestrum {
@@ -30,12 +32,15 @@ struct VPNode {
     bool is_leaf() const { return left == kNoChild; }
 };
 
-struct VPTree : DensityEstimates<VPTree> {
+struct VPTree : DensityEstimates<VPTree>, PointQueries<VPTree> {
     std::vector<VPNode> nodes;
     // The vantage point of every node (dim values per node), copied when the node is built: a
     // randomly chosen inner child moves its own vantage point to the shared start position, so
     // row `start` of the data need not be the parent's vantage point any more.
     std::vector<double> vantages;
+    // Nodes whose distances from the vantage point overflowed: (node, {min_dist, max_dist} at
+    // kOverflowScale), in node order.
+    std::vector<std::pair<std::uint64_t, std::pair<double, double>>> scaled_rings;
     PointStorage storage;
     bool random_selection = false;
 
@@ -44,11 +49,9 @@ struct VPTree : DensityEstimates<VPTree> {
     static Result<VPTree> from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric,
                                        bool random_selection);
 
-    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const;
-    std::vector<std::uint64_t> query_radius(Query q, double radius) const;
-
-    // One query of a batch: the k-NN walk into an empty heap (room min(k, n_points), k > 0,
-    // n_points > 0), and the radius walk appending to `out` (a vector or a RadiusCount).
+    // One query (of a batch, or of query_knn / query_radius): the k-NN walk into an empty heap
+    // (room min(k, n_points), k > 0, n_points > 0), and the radius walk appending to `out` (a
+    // vector or a RadiusCount).
     void knn_into(Query q, NeighbourHeap& heap) const;
     template <class Out>
     void radius_into(Query q, double radius, Out& out) const;
@@ -59,26 +62,35 @@ struct VPTree : DensityEstimates<VPTree> {
     // Chebyshev metric NaN coordinates break the triangle inequality; such nodes get 0.
     double min_dist_to_node(std::size_t node, double d) const {
         const VPNode& n = nodes[node];
-        if (n.unbounded) return 0.0;
-        double b = d - n.max_dist;
-        const double inner = n.min_dist - d;
+        return n.unbounded ? 0.0 : ring_bound(d, n.min_dist, n.max_dist);
+    }
+    static double ring_bound(double d, double min_dist, double max_dist) {
+        double b = d - max_dist;
+        const double inner = min_dist - d;
         if (std::isnan(b) || inner > b) b = inner;
         double bound = b > 0.0 ? b : 0.0;
         if (d < bound) bound = d;
         return bound;
     }
+    // The node's {min_dist, max_dist} at a scale of 1 or kOverflowScale.
+    std::pair<double, double> ring_at(std::size_t node, double scale) const;
 
-    // kde walk interface: the reference point is the vantage point.
+    // kde walk interface: the reference point is the vantage point. Where the distance to it or
+    // the ring overflowed, all three are taken at kOverflowScale.
     template <DistanceMetric M, std::size_t D>
     NodeBound kde_bound(std::size_t node, const double* q) const {
-        const double d = distance<M>(q, vantage(node), dim_or<D>(storage.dim));
-        return {min_dist_to_node(node, d), d};
+        const std::size_t dim = dim_or<D>(storage.dim);
+        const double d = distance<M>(q, vantage(node), dim);
+        if (d != INFINITY && nodes[node].max_dist != INFINITY) [[likely]] return {min_dist_to_node(node, d), d};
+        const double ds = distance_scaled<M>(q, vantage(node), dim, kOverflowScale);
+        const auto [lo, hi] = ring_at(node, kOverflowScale);
+        return {nodes[node].unbounded ? 0.0 : ring_bound(ds, lo, hi) / kOverflowScale, ds, kOverflowScale};
     }
     double kde_span(std::size_t node) const { return nodes[node].max_dist - nodes[node].min_dist; }
     template <DistanceMetric M, std::size_t D>
     std::pair<double, double> kde_extremes(std::size_t node, const double*, const NodeBound& b) const {
-        const double r = nodes[node].max_dist;
-        return {max_num(b.ref - r, 0.0), b.ref + r};
+        const double r = ring_at(node, b.scale).second;
+        return {max_num(b.ref - r, 0.0) / b.scale, (b.ref + r) / b.scale};
     }
 
     // D > 0: the query has exactly D = dim coordinates; D = 0: any length up to dim.

@@ -1,6 +1,9 @@
+// Pearson and Spearman correlation.
 #include "stats/correlation.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "stats/ranking.hpp"
 
@@ -27,6 +30,42 @@ Moments centred_moments(const double* x, const double* y, std::size_t n, double 
     return m;
 }
 
+
+// Squared deviations summing to less than this may have lost bits to subnormal rounding.
+constexpr double kTinyMoment = 0x1p-969;
+
+// The power of two that brings the largest magnitude of finite data into [1, 2) when its sums
+// overflowed or its squared deviations underflowed; 0 when they are sound (or the data holds
+// NaN or infinities, whose results are what they are).
+int rescale_exponent(const double* v, std::size_t n, double sum, double sq) {
+    if (std::isfinite(sum) && std::isfinite(sq) && sq >= kTinyMoment) return 0;
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double a = std::fabs(v[k]);
+        if (!std::isfinite(a)) return 0;
+        largest = a > largest ? a : largest;
+    }
+    if (largest == 0.0) return 0;
+    int e = 0;
+    std::frexp(largest, &e);  // largest = f * 2^e, f in [0.5, 1)
+    return 1 - e;
+}
+
+// The same moments on the data scaled by 2^ex and 2^ey: scaling by a power of two changes no
+// bit of the coefficient unless a value leaves the normal range, which is what it prevents.
+Moments rescaled_moments(const double* x, const double* y, std::size_t n, int ex, int ey) {
+    std::vector<double> xs(n), ys(n);
+    double sx = -0.0, sy = -0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        xs[k] = std::ldexp(x[k], ex);
+        ys[k] = std::ldexp(y[k], ey);
+        sx += xs[k];
+        sy += ys[k];
+    }
+    const double nd = static_cast<double>(n);
+    return centred_moments(xs.data(), ys.data(), n, sx / nd, sy / nd);
+}
+
 }  // namespace
 
 ArrayF64 ranks(const ArrayF64& a) {
@@ -43,19 +82,28 @@ double pearson(const ArrayF64& x, const ArrayF64& y) {
     const std::size_t n = x.size();
     const double* xs = x.data.data();
     const double* ys = y.data.data();
-    // The two sums are independent chains, so one loop runs both at the latency of one.
+    if (n == 0) return 0.0;
+    // The two sums are independent chains, so one loop runs both at the latency of one. Whether
+    // an input is constant is judged by its values: the mean of equal values need not equal them.
     double sx = -0.0, sy = -0.0;
+    bool x_varies = false, y_varies = false;
     for (std::size_t k = 0; k < n; ++k) {
         sx += xs[k];
         sy += ys[k];
+        x_varies |= xs[k] != xs[0];
+        y_varies |= ys[k] != ys[0];
     }
-    if (n == 0) return 0.0;
+    if (!x_varies || !y_varies) return 0.0;
     const double nd = static_cast<double>(n);
-    const Moments m = centred_moments(xs, ys, n, sx / nd, sy / nd);
+    Moments m = centred_moments(xs, ys, n, sx / nd, sy / nd);
+    const int ex = rescale_exponent(xs, n, sx, m.sxx);
+    const int ey = rescale_exponent(ys, n, sy, m.syy);
+    if (ex != 0 || ey != 0) m = rescaled_moments(xs, ys, n, ex, ey);
     const double rx = std::sqrt(m.sxx);
     const double ry = std::sqrt(m.syy);
     if (rx == 0.0 || ry == 0.0) return 0.0;
-    return m.sxy / (rx * ry);
+    // Rounding can carry |r| a few ulps past 1.
+    return std::clamp(m.sxy / (rx * ry), -1.0, 1.0);
 }
 
 double spearman(const ArrayF64& x, const ArrayF64& y) {

@@ -1,3 +1,4 @@
+// Fractional ranks: a radix sort of the key bits, or a comparison sort for short or huge inputs.
 #include "stats/ranking.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/interrupt.hpp"
 
 namespace kestrum::stats {
 
@@ -70,8 +72,10 @@ void radix_sort_key_bits(Buffer<std::uint64_t>& words, int shift) {
     const auto digit = [shift](std::uint64_t w, int d) { return (w >> (shift + d * kDigitBits)) & (kBuckets - 1); };
     std::vector<std::array<std::size_t, kBuckets>> counts(static_cast<std::size_t>(digits));
     for (auto& c : counts) c.fill(0);
-    for (std::uint64_t w : words)
-        for (int d = 0; d < digits; ++d) ++counts[d][digit(w, d)];
+    for_each_run(n, static_cast<std::uint64_t>(digits), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (int d = 0; d < digits; ++d) ++counts[d][digit(words[i], d)];
+    });
     Buffer<std::uint64_t> scratch = Buffer<std::uint64_t>::uninit(n);
     for (int d = 0; d < digits; ++d) {
         auto& c = counts[d];
@@ -82,7 +86,9 @@ void radix_sort_key_bits(Buffer<std::uint64_t>& words, int shift) {
             c[b] = start;
             start += len;
         }
-        for (std::uint64_t w : words) scratch[c[digit(w, d)]++] = w;
+        for_each_run(n, 4, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) scratch[c[digit(words[i], d)]++] = words[i];
+        });
         std::swap(words, scratch);
     }
 }
@@ -96,6 +102,7 @@ void ranks_by_radix(std::span<const double> data, double* out) {
     radix_sort_key_bits(words, shift);
 
     std::vector<KeyedIndex> run;
+    InterruptCheck check;
     for (std::size_t i = 0; i < n;) {
         const std::uint64_t truncated = words[i] & ~position_mask;
         std::size_t j = i + 1;
@@ -113,6 +120,7 @@ void ranks_by_radix(std::span<const double> data, double* out) {
             if (!std::is_sorted(run.begin(), run.end(), by_key)) std::sort(run.begin(), run.end(), key_then_index);
             rank_sorted(run.data(), run.size(), i, out);
         }
+        check.tick(4 * (j - i));
         i = j;
     }
 }

@@ -1,3 +1,4 @@
+// Whole-array reductions: sum, mean, variance, standard deviation, all, any.
 #include "stats/reductions.hpp"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// Order statistics by selection, matching the stable sorted copy rank by rank.
 #include "stats/select.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/interrupt.hpp"
 #include "stats/block_kernels.hpp"
 
 namespace kestrum::stats {
@@ -62,13 +64,15 @@ void restore_storage_order(std::span<const double> data, std::span<const std::si
 
 // Places the values of the requested ranks (relative to v) at their sorted positions in
 // [lo, hi), each step partitioning around the middle requested rank.
-void select_ranks_recursive(double* v, std::size_t lo, std::size_t hi, std::span<const std::size_t> ranks) {
+void select_ranks_recursive(double* v, std::size_t lo, std::size_t hi, std::span<const std::size_t> ranks,
+                            InterruptCheck& check) {
     if (ranks.empty()) return;
     const std::size_t mid = ranks.size() / 2;
     const std::size_t r = ranks[mid];
+    check.tick(8 * (hi - lo));
     std::nth_element(v + lo, v + r, v + hi);
-    select_ranks_recursive(v, lo, r, ranks.first(mid));
-    select_ranks_recursive(v, r + 1, hi, ranks.subspan(mid + 1));
+    select_ranks_recursive(v, lo, r, ranks.first(mid), check);
+    select_ranks_recursive(v, r + 1, hi, ranks.subspan(mid + 1), check);
 }
 
 // General path: copy the numbers, partition around every requested rank.
@@ -80,7 +84,8 @@ void select_by_partition(std::span<const double> data, std::span<const std::size
         m += !is_nan(x);
     }
     const std::size_t below = static_cast<std::size_t>(std::lower_bound(ranks.begin(), ranks.end(), m) - ranks.begin());
-    select_ranks_recursive(v.data(), 0, m, ranks.first(below));
+    InterruptCheck check;
+    select_ranks_recursive(v.data(), 0, m, ranks.first(below), check);
     for (std::size_t t = 0; t < ranks.size(); ++t)
         out[t] = ranks[t] < m ? v[ranks[t]] : std::numeric_limits<double>::quiet_NaN();
     restore_storage_order(data, ranks, out, m);
@@ -180,7 +185,8 @@ bool select_by_sampling(std::span<const double> data, std::span<const std::size_
     }
     std::sort(picks.begin(), picks.end());
     picks.erase(std::unique(picks.begin(), picks.end()), picks.end());
-    select_ranks_recursive(sample.data(), 0, s, picks);
+    InterruptCheck check;
+    select_ranks_recursive(sample.data(), 0, s, picks, check);
     std::vector<double> pivots;  // distinct values, ascending
     for (std::size_t i : picks)
         if (pivots.empty() || pivots.back() < sample[i]) pivots.push_back(sample[i]);
@@ -220,6 +226,7 @@ bool select_by_sampling(std::span<const double> data, std::span<const std::size_
         nans += count_nan(x, len);
         for (Band& b : bands)
             if (!b.gather_from(x, len)) return false;
+        check.tick(len * (u + 1));
     }
     const std::size_t numbers = n - nans;
 

@@ -1,4 +1,5 @@
-#include "stats/stats.hpp"
+// Median and interpolated quantiles, found by selection rather than a full sort.
+#include "stats/quantiles.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-"""Helpers shared by the spatial tests (no tests here). Plain-Python references for the spatial tests: distances with the same operation order as the
+"""Plain-Python references for the spatial tests: distances with the same operation order as the
 trees (so results compare bit for bit), brute-force searches and kernel sums."""
 import math
 import random

@@ -1,0 +1,41 @@
+// The single-query searches every tree offers, written once over the tree's own walks
+// (`knn_into` and `radius_into`, which check the query's length themselves).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "core/interrupt.hpp"
+#include "spatial/neighbour_heap.hpp"
+#include "spatial/storage.hpp"
+
+namespace kestrum::spatial {
+
+// Base of every tree (Tree is the tree itself).
+template <class Tree>
+struct PointQueries {
+    // Point indices, nearest first; at most k.
+    std::vector<std::uint64_t> query_knn(Query q, std::uint64_t k) const {
+        const Tree& tree = static_cast<const Tree&>(*this);
+        InterruptCheck check;
+        q.check = &check;
+        if (k == 0 || tree.storage.n_points == 0) return {};
+        NeighbourHeap heap(k, tree.storage.n_points);
+        tree.knn_into(q, heap);
+        return heap.sorted_indices();
+    }
+
+    // Point indices within `radius` (inclusive), in leaf order.
+    std::vector<std::uint64_t> query_radius(Query q, double radius) const {
+        const Tree& tree = static_cast<const Tree&>(*this);
+        InterruptCheck check;
+        q.check = &check;
+        std::vector<std::uint64_t> results;
+        results.reserve(std::min<std::uint64_t>(tree.storage.n_points, 64));
+        tree.radius_into(q, radius, results);
+        return results;
+    }
+};
+
+}  // namespace kestrum::spatial
