@@ -239,11 +239,10 @@ std::vector<std::uint64_t> KDTree::query_knn(Query q, std::uint64_t k) const {
 }
 
 std::vector<std::uint64_t> KDTree::query_radius(Query q, double radius) const {
-    std::vector<std::uint64_t> results;
-    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    WatchedResults out{results};
+    WatchedResults out;
+    out.found.reserve(std::min<std::uint64_t>(storage.n_points, 64));
     radius_into(q, radius, out);
-    return results;
+    return std::move(out.found);
 }
 
 template struct DensityEstimates<KDTree>;

@@ -32,7 +32,6 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
     std::uint64_t* indices = storage.indices.data();
-    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -65,7 +64,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         if (d < min_dist) min_dist = d;  // NaN changes neither
         if (d > max_dist) max_dist = d;
     }
-    scratch.check.tick(4 * v);
+    scratch.check.tick(v * (dim + 4));
     const std::size_t w = v / 2;
     select_rank_nan_last(keyed, v, w);
     scratch.check.tick(v * dim);
@@ -212,11 +211,10 @@ std::vector<std::uint64_t> VPTree::query_knn(Query q, std::uint64_t k) const {
 std::vector<std::uint64_t> VPTree::query_radius(Query q, double radius) const {
     if (storage.n_points == 0) return {};
     check_query_fits(q, storage.dim);
-    std::vector<std::uint64_t> results;
-    results.reserve(std::min<std::uint64_t>(storage.n_points, 64));
-    WatchedResults out{results};
+    WatchedResults out;
+    out.found.reserve(std::min<std::uint64_t>(storage.n_points, 64));
     radius_into(q, radius, out);
-    return results;
+    return std::move(out.found);
 }
 
 template struct DensityEstimates<VPTree>;
