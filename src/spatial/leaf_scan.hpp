@@ -42,7 +42,7 @@ struct RadiusCount {
 // to its next look for an interrupt (see kScanQuantum). Other result kinds (worker threads) count
 // nothing.
 struct WatchedResults {
-    std::vector<std::uint64_t>& found;
+    std::vector<std::uint64_t> found;
     std::int64_t scan_left = kScanQuantum;
     void push_back(std::uint64_t index) { found.push_back(index); }
 };

@@ -28,11 +28,10 @@ struct PointQueries {
     // Point indices within `radius` (inclusive), in leaf order.
     std::vector<std::uint64_t> query_radius(Query q, double radius) const {
         const Tree& tree = static_cast<const Tree&>(*this);
-        std::vector<std::uint64_t> results;
-        results.reserve(std::min<std::uint64_t>(tree.storage.n_points, 64));
-        WatchedResults out{results};
+        WatchedResults out;
+        out.found.reserve(std::min<std::uint64_t>(tree.storage.n_points, 64));
         tree.radius_into(q, radius, out);
-        return results;
+        return std::move(out.found);
     }
 };
 

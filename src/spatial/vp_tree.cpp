@@ -32,7 +32,6 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
     const std::size_t dim = storage.dim;
     double* rows = storage.data.data();
     std::uint64_t* indices = storage.indices.data();
-    scratch.check.tick((end - start) * (dim + 1));
     const std::size_t node = nodes.size();
     const std::size_t count = end - start;
 
@@ -65,7 +64,7 @@ std::size_t VPTree::build_recursive(std::size_t start, std::size_t end, BuildScr
         if (d < min_dist) min_dist = d;  // NaN changes neither
         if (d > max_dist) max_dist = d;
     }
-    scratch.check.tick(4 * v);
+    scratch.check.tick(v * (dim + 4));
     const std::size_t w = v / 2;
     select_rank_nan_last(keyed, v, w);
     scratch.check.tick(v * dim);
