@@ -11,8 +11,8 @@
 namespace kestrum {
 
 struct BroadcastIter {
-    Shape shape;                        // broadcast result shape
-    std::vector<std::uint64_t> index;   // current multi-index into the result
+    Shape shape;                       // broadcast result shape
+    std::vector<std::uint64_t> index;  // current multi-index into the result
     Shape a_shape;
     Shape b_shape;
     std::vector<std::uint64_t> a_strides;

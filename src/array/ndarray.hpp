@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "array/shape.hpp"
 #include "core/buffer.hpp"
 #include "core/panic.hpp"
-#include "array/shape.hpp"
 
 namespace kestrum {
 
@@ -24,9 +24,9 @@ struct NdArray {
     static NdArray create(Shape shape, Buffer<T> data) {
         const std::uint64_t size = shape.size();
         if (size != data.size())
-            panic_assert_eq("Storage length " + std::to_string(data.size()) + " doesn't match shape size " +
-                                std::to_string(size),
-                            size, data.size());
+            panic_assert_eq(
+                "Storage length " + std::to_string(data.size()) + " doesn't match shape size " + std::to_string(size),
+                size, data.size());
         NdArray a;
         a.strides = shape.strides_row_major();
         a.shape = std::move(shape);

@@ -3,11 +3,11 @@
 // allocator (calloc hands out zero pages without writing them).
 #pragma once
 
+#include <sys/mman.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #include <initializer_list>
 #include <new>
 #include <type_traits>

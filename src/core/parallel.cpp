@@ -89,8 +89,7 @@ void run_workers(ParallelRun& run, std::size_t threads, void (*work)(void* body,
         }
     } catch (const std::system_error&) {
         // No more threads to be had: the ones running share the work.
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     work(body, 0);
     {
         std::unique_lock<std::mutex> guard(lock);

@@ -24,8 +24,8 @@ double norm2(const double* x, std::size_t stride, std::size_t len) {
 
 // acc[j] += v[i] * rows[i][j] for i ascending, each acc[j] one sequential sum. Four rows per
 // pass over acc keep the partial sums in registers longer; the order per element is unchanged.
-[[gnu::always_inline]] inline void accumulate_rows(double* acc, const double* v, const double* rows,
-                                                           std::size_t stride, std::size_t p, std::size_t len) {
+[[gnu::always_inline]] inline void accumulate_rows(double* acc, const double* v, const double* rows, std::size_t stride,
+                                                   std::size_t p, std::size_t len) {
     std::size_t i = 0;
     for (; i + 4 <= p; i += 4) {
         const double v0 = v[i], v1 = v[i + 1], v2 = v[i + 2], v3 = v[i + 3];
@@ -44,8 +44,7 @@ double norm2(const double* x, std::size_t stride, std::size_t len) {
 
 // row[j] -= c * x[j] (a row of R: c = v[i] + v[i], x = w) or, with `c_first` false,
 // row[j] -= x[j] * c (a row of Q^T: x = u + u, c = v[i]): the operand order of the formulas.
-[[gnu::always_inline]] inline void update_row(double* row, double c, const double* x, std::size_t len,
-                                                      bool c_first) {
+[[gnu::always_inline]] inline void update_row(double* row, double c, const double* x, std::size_t len, bool c_first) {
     if (c_first)
         for (std::size_t j = 0; j < len; ++j) row[j] = row[j] - c * x[j];
     else
@@ -208,8 +207,8 @@ namespace {
 // Column by column (left-looking): column j of L needs only the columns before it, so the sums of
 // all its rows accumulate together, vectorised across rows, each still in ascending k. The
 // diagonal values and hence the first failing pivot are the same as in a row-by-row sweep.
-[[gnu::always_inline]] inline bool cholesky_body(const double* a, std::size_t n, double* lt, double* s,
-                                                 double* lj, std::size_t j_begin, std::size_t j_end) noexcept {
+[[gnu::always_inline]] inline bool cholesky_body(const double* a, std::size_t n, double* lt, double* s, double* lj,
+                                                 std::size_t j_begin, std::size_t j_end) noexcept {
     for (std::size_t j = j_begin; j < j_end; ++j) {
         const std::size_t len = n - j;
         for (std::size_t i = 0; i < len; ++i) s[i] = 0.0;

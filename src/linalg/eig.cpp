@@ -7,8 +7,8 @@
 #include "array/constructors.hpp"
 #include "core/interrupt.hpp"
 #include "linalg/householder.hpp"
-#include "linalg/products.hpp"
 #include "linalg/matmul_kernel.hpp"
+#include "linalg/products.hpp"
 
 namespace kestrum {
 

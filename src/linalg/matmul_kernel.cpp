@@ -66,7 +66,7 @@ void kernel_portable(std::size_t kc, const Operands& op, double* c, std::size_t 
 // registers (12 of the 16 for a full tile).
 template <std::size_t ROWS>
 [[gnu::target("avx2"), gnu::always_inline]] inline void kernel_avx2_rows(std::size_t kc, const Operands& op, double* c,
-                                                                       std::size_t ldc, bool first) noexcept {
+                                                                         std::size_t ldc, bool first) noexcept {
     __m256d lo[ROWS], hi[ROWS];
     std::size_t off[ROWS];
 #pragma GCC unroll 6
@@ -100,7 +100,7 @@ template <std::size_t ROWS>
 }
 
 [[gnu::target("avx2")]] void kernel_avx2(std::size_t kc, const Operands& op, double* c, std::size_t ldc,
-                                        std::size_t rows, bool first) noexcept {
+                                         std::size_t rows, bool first) noexcept {
     switch (rows) {
         case 6: return kernel_avx2_rows<6>(kc, op, c, ldc, first);
         case 5: return kernel_avx2_rows<5>(kc, op, c, ldc, first);
@@ -187,7 +187,7 @@ void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ld
 // holds the four rows' products for a single k; adding those vectors in k order advances the four
 // row sums exactly as the scalar loop does.
 [[gnu::target("avx2")]] inline __m256d add_products4(__m256d acc, const double* a, std::size_t lda,
-                                                    __m256d x) noexcept {
+                                                     __m256d x) noexcept {
     const __m256d p0 = _mm256_mul_pd(_mm256_loadu_pd(a), x);
     const __m256d p1 = _mm256_mul_pd(_mm256_loadu_pd(a + lda), x);
     const __m256d p2 = _mm256_mul_pd(_mm256_loadu_pd(a + 2 * lda), x);
@@ -202,7 +202,7 @@ void gemv_portable(const MatView& a, const MatView& b, double* c, std::size_t ld
 
 // Contiguous rows and vector: eight rows at a time (two independent groups of four).
 [[gnu::target("avx2")]] void gemv_avx2(const double* a, std::size_t m, std::size_t kk, const double* x, double* c,
-                                      std::size_t ldc) noexcept {
+                                       std::size_t ldc) noexcept {
     const std::size_t k4 = kk / 4 * 4;
     std::size_t i = 0;
     for (; i + 8 <= m; i += 8) {
@@ -300,10 +300,8 @@ void gemm(const MatView& a, const MatView& b, double* c, std::size_t ldc, GemmWo
             const std::size_t kc = std::min(KC, kk - pc);
             const bool first = pc == 0;
             const std::size_t b_edge = nc / NR * NR;  // first column of a partial sliver, if any
-            if (pack_all_b)
-                pack_b(b, pc, kc, jc, nc, b_pack);
-            else if (b_edge < nc)
-                pack_b(b, pc, kc, jc + b_edge, nc - b_edge, b_pack);
+            if (pack_all_b) pack_b(b, pc, kc, jc, nc, b_pack);
+            else if (b_edge < nc) pack_b(b, pc, kc, jc + b_edge, nc - b_edge, b_pack);
             for (std::size_t ic = 0; ic < m; ic += MC) {
                 const std::size_t mc = std::min(MC, m - ic);
                 // A vectorised multiply-add costs about a tenth of a countdown unit.

@@ -98,8 +98,7 @@ ArrayF64 matmul(const ArrayF64& a, const ArrayF64& b) {
         if (b.ndim() == 2) {
             const std::uint64_t p = b.shape[0];
             if (n != p)
-                panic_assert_eq("Inner dimensions must match: " + std::to_string(n) + " vs " + std::to_string(p), n,
-                                p);
+                panic_assert_eq("Inner dimensions must match: " + std::to_string(n) + " vs " + std::to_string(p), n, p);
             return product(left, MatView::row_major(pb, p, b.shape[1]), Shape{r, b.shape[1]});
         }
     }

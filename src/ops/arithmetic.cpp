@@ -135,7 +135,7 @@ ArrayF64 binary_op(const ArrayF64& a, const ArrayF64& b) {
     return blocked<Op>(a, b, std::move(*result), plan);
 }
 
-#define KESTRUM_BINARY_OP(Op)                                                      \
+#define KESTRUM_BINARY_OP(Op)                                              \
     template ArrayF64 binary_op<op::Op>(const ArrayF64&, const ArrayF64&); \
     template ArrayF64 binary_op_pairwise<op::Op>(const ArrayF64&, const ArrayF64&);
 KESTRUM_BINARY_OP(Add)

@@ -19,7 +19,7 @@ ArrayF64 scalar_left_op(double s, const ArrayF64& a) {
     return out;
 }
 
-#define KESTRUM_SCALAR_OP(Op)                                                   \
+#define KESTRUM_SCALAR_OP(Op)                                     \
     template ArrayF64 scalar_op<op::Op>(const ArrayF64&, double); \
     template ArrayF64 scalar_left_op<op::Op>(double, const ArrayF64&);
 KESTRUM_SCALAR_OP(Add)

@@ -18,7 +18,7 @@ extern const std::span<const Member> array_module_functions;  // zeros, ones, fu
 
 // linalg.cpp
 extern const std::span<const Member> linalg_functions;
-extern const std::span<const Member> linalg_array_methods;  // Array.matmul, dot, transpose, t, diagonal, outer
+extern const std::span<const Member> linalg_array_methods;     // Array.matmul, dot, transpose, t, diagonal, outer
 PyObject* array_matmul_slot(PyObject* left, PyObject* right);  // the @ operator
 
 // stats.cpp

@@ -216,8 +216,8 @@ static std::string alternative_reason(const char* field) {
 
 // The Array alternative's reason, written without raising (it is only needed on failure).
 static std::string not_an_array_reason(PyObject* o, const char* field) {
-    return std::string("TypeError: failed to extract field ") + field + ", caused by TypeError: '" +
-           type_name_of(o) + "' object cannot be cast as 'Array'";
+    return std::string("TypeError: failed to extract field ") + field + ", caused by TypeError: '" + type_name_of(o) +
+           "' object cannot be cast as 'Array'";
 }
 
 VecOrArray arg_vec_or_array(PyObject* o, const char* name) {

@@ -35,7 +35,7 @@ auto with_argument(const char* name, F&& convert) -> decltype(convert()) {
 // When a conversion's failure means "this form does not apply" and the caller tries its next form.
 enum class Fallback : std::uint8_t {
     on_conversion_error,  // TypeError, ValueError, or OverflowError (a number beyond float64)
-    on_ordinary_error,       // any Exception but MemoryError
+    on_ordinary_error,    // any Exception but MemoryError
 };
 // Clears the pending exception when `when` allows falling back on it; true if it did.
 bool clear_if_fallback(Fallback when);

@@ -49,9 +49,8 @@ PyTypeObject* array_type() {
             {Py_mp_length, reinterpret_cast<void*>(array_len)},
             {Py_nb_matrix_multiply, reinterpret_cast<void*>(array_matmul_slot)},
         };
-        const ClassPart* parts[] = {&array_constructors, &array_operators, &array_indexing,
-                                    &array_lists,        &array_numpy,     &array_iteration,
-                                    &array_buffer,       &array_pickling};
+        const ClassPart* parts[] = {&array_constructors, &array_operators, &array_indexing, &array_lists,
+                                    &array_numpy,        &array_iteration, &array_buffer,   &array_pickling};
         std::vector<std::span<const Member>> rows;
         for (const ClassPart* part : parts) {
             rows.push_back(part->methods);

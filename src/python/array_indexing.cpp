@@ -76,8 +76,8 @@ double& write_target(ArrayF64& a, PyObject* key) {
     if (PyTuple_Check(key)) {
         const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(key));
         if (given != a.ndim())
-            raise(PyExc_ValueError, "cannot set item: expected " + std::to_string(a.ndim()) + " indices, got " +
-                                        std::to_string(given));
+            raise(PyExc_ValueError,
+                  "cannot set item: expected " + std::to_string(a.ndim()) + " indices, got " + std::to_string(given));
         double* x = a.get_mut(tuple_position(a, key));
         if (!x) raise(PyExc_ValueError, "index out of bounds");
         return *x;

@@ -53,8 +53,8 @@ PyObject* nested_lists(const ArrayF64& a, std::size_t dim, std::uint64_t offset)
     const auto open = [&](std::size_t d, std::uint64_t at) -> PyObject* {
         const std::uint64_t n = a.shape.dims[d], stride = a.strides[d];
         std::uint64_t extent, end;
-        const bool inside = !__builtin_mul_overflow(n, stride, &extent) && !__builtin_add_overflow(at, extent, &end) &&
-                            end <= a.size();
+        const bool inside =
+            !__builtin_mul_overflow(n, stride, &extent) && !__builtin_add_overflow(at, extent, &end) && end <= a.size();
         if (inside && d + 1 == a.ndim()) return float_list(a.data.data() + at, n);
         // A zero stride means empty sub-blocks: no item reads the storage, so none can fail.
         const bool presized = inside || stride == 0;
@@ -101,8 +101,8 @@ PyObject* to_pylist_recursive_body(PyObject* self, const BoundArgs& args) {
 }
 
 Entry tolist_entry{"tolist", Kind::method, "Array", {}, tolist_body};
-Entry to_pylist_recursive_entry{"to_pylist_recursive", Kind::method, "Array", {required("dim"), required("offset")},
-                                to_pylist_recursive_body};
+Entry to_pylist_recursive_entry{
+    "to_pylist_recursive", Kind::method, "Array", {required("dim"), required("offset")}, to_pylist_recursive_body};
 
 constexpr Member rows[] = {member<tolist_entry>, member<to_pylist_recursive_entry>};
 

@@ -92,8 +92,8 @@ KESTRUM_MATH(arctan)
 Entry clip_entry{"clip", Kind::method, "Array", {required("min"), required("max")}, clip_body};
 
 constexpr Member rows[] = {
-    member<abs_entry>, member<sign_entry>,   member<sqrt_entry>,   member<exp_entry>,
-    member<log_entry>, member<sin_entry>,    member<cos_entry>,    member<tan_entry>,
+    member<abs_entry>,    member<sign_entry>,   member<sqrt_entry>,   member<exp_entry>,
+    member<log_entry>,    member<sin_entry>,    member<cos_entry>,    member<tan_entry>,
     member<arcsin_entry>, member<arccos_entry>, member<arctan_entry>, member<clip_entry>,
 };
 

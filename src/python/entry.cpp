@@ -63,8 +63,8 @@ PyMethodDef* method_table(const std::vector<std::span<const Member>>& parts) {
             prepare(e);
             int flags = METH_FASTCALL | METH_KEYWORDS;
             if (m.twin || e.kind == Kind::static_method) flags |= METH_STATIC;
-            rows.push_back({e.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.call)), flags,
-                            e.doc.c_str()});
+            rows.push_back(
+                {e.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m.call)), flags, e.doc.c_str()});
         }
     rows.push_back({nullptr, nullptr, 0, nullptr});
     auto* table = new PyMethodDef[rows.size()];  // referenced by the functions and types for good
@@ -90,8 +90,7 @@ static std::string quoted_list(const std::vector<const char*>& names) {
     std::string msg = qualname + "() takes ";
     if (required != total)
         msg += "from " + std::to_string(required) + " to " + std::to_string(total) + " positional arguments";
-    else
-        msg += std::to_string(total) + (total == 1 ? " positional argument" : " positional arguments");
+    else msg += std::to_string(total) + (total == 1 ? " positional argument" : " positional arguments");
     msg += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
     raise(PyExc_TypeError, msg);
 }

@@ -63,13 +63,13 @@ using Body = PyObject* (*)(PyObject* self, const BoundArgs& a);
 struct Entry {
     const char* name;
     Kind kind;
-    const char* owner;  // the class (methods, constructors) or the static twin's class (functions)
+    const char* owner;                    // the class (methods, constructors) or the static twin's class (functions)
     std::initializer_list<Param> params;  // required ones first
     Body body;
 
     // Filled once by `prepare` at module initialisation.
-    std::string doc;                       // "name(params)\n--\n\n"
-    std::array<std::string, 2> qualname;   // as binding messages name the entry and its twin
+    std::string doc;                           // "name(params)\n--\n\n"
+    std::array<std::string, 2> qualname;       // as binding messages name the entry and its twin
     std::array<PyObject*, kMaxParams> keys{};  // interned parameter names
     std::size_t required = 0;
 };

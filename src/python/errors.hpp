@@ -11,9 +11,9 @@
 
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "python/compat.hpp"
-#include "core/interrupt.hpp"
 
 namespace kestrum::py {
 

@@ -54,9 +54,7 @@ PyObject* method_diagonal_body(PyObject* self, const BoundArgs& a) { return diag
 
 PyObject* qr_body(PyObject*, const BoundArgs& a) { return pair_result(unwrap(qr(*arg_array(a[0], "a")))); }
 
-PyObject* cholesky_body(PyObject*, const BoundArgs& a) {
-    return wrap_array(unwrap(cholesky(*arg_array(a[0], "a"))));
-}
+PyObject* cholesky_body(PyObject*, const BoundArgs& a) { return wrap_array(unwrap(cholesky(*arg_array(a[0], "a")))); }
 
 PyObject* eig_body(PyObject*, const BoundArgs& a) {
     return pair_result(unwrap(eig_with_params(*arg_array(a[0], "a"), kEigMaxIter, kEigTol)));
@@ -78,7 +76,9 @@ Entry transpose_entry{"transpose", Kind::function, nullptr, {required("a")}, tra
 Entry cholesky_entry{"cholesky", Kind::function, nullptr, {required("a")}, cholesky_body};
 Entry qr_entry{"qr", Kind::function, nullptr, {required("a")}, qr_body};
 Entry eig_entry{"eig", Kind::function, nullptr, {required("a")}, eig_body};
-Entry eig_with_params_entry{"eig_with_params", Kind::function, nullptr,
+Entry eig_with_params_entry{"eig_with_params",
+                            Kind::function,
+                            nullptr,
                             {required("a"), defaulted("max_iter", kEigMaxIter), defaulted("tol", kEigTol)},
                             eig_with_params_body};
 Entry eigvals_entry{"eigvals", Kind::function, nullptr, {required("a")}, eigvals_body};
@@ -92,14 +92,14 @@ Entry array_t_entry{"t", Kind::method, "Array", {}, method_transpose_body};
 Entry array_diagonal_entry{"diagonal", Kind::method, "Array", {optional("k")}, method_diagonal_body};
 
 constexpr Member function_rows[] = {
-    member<matmul_entry>, member<dot_entry>,      member<transpose_entry>,       member<cholesky_entry>,
-    member<qr_entry>,     member<eig_entry>,      member<eig_with_params_entry>, member<eigvals_entry>,
+    member<matmul_entry>,   member<dot_entry>,   member<transpose_entry>,       member<cholesky_entry>,
+    member<qr_entry>,       member<eig_entry>,   member<eig_with_params_entry>, member<eigvals_entry>,
     member<diagonal_entry>, member<outer_entry>,
 };
 
 constexpr Member array_rows[] = {
-    twin<outer_entry>,           member<array_matmul_entry>, member<array_dot_entry>,
-    member<array_transpose_entry>, member<array_t_entry>,      member<array_diagonal_entry>,
+    twin<outer_entry>,     member<array_matmul_entry>,   member<array_dot_entry>, member<array_transpose_entry>,
+    member<array_t_entry>, member<array_diagonal_entry>,
 };
 
 }  // namespace

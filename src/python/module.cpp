@@ -80,7 +80,8 @@ void module_body(PyObject* m) {
     add_restore_functions(m);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "kestrum", docs::module, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "kestrum", docs::module, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // Runs the interpreter's signal handlers (Ctrl-C raises KeyboardInterrupt from its handler);
 // true when one raised. Only the thread holding the interpreter lock may ask.

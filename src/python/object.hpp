@@ -17,8 +17,7 @@ namespace kestrum::py {
 
 template <class T>
 struct PyBox {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     T value;
 };
 

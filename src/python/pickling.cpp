@@ -94,7 +94,8 @@ PyObject* restore_array_body(PyObject*, const BoundArgs& a) {
     const std::size_t bytes = data.bytes().size();
     if (bytes % sizeof(double) != 0 || bytes / sizeof(double) != size)
         raise(PyExc_ValueError, "invalid array state: " + std::to_string(bytes) + " bytes do not hold shape " +
-                                    format_dims(shape.dims) + " (expected " + std::to_string(size) + " float64 values)");
+                                    format_dims(shape.dims) + " (expected " + std::to_string(size) +
+                                    " float64 values)");
     Buffer<double> values = Buffer<double>::uninit(size);
     if (size) std::memcpy(values.data(), data.bytes().data(), bytes);
     return wrap_array(ArrayF64::create(std::move(shape), std::move(values)));
@@ -159,8 +160,7 @@ PyObject* restore_tree_body(PyObject*, const BoundArgs& a) {
 Entry array_reduce_ex_entry{"__reduce_ex__", Kind::method, "Array", {required("protocol")}, array_reduce_ex_body};
 Entry array_copy_entry{"__copy__", Kind::method, "Array", {}, array_copy_body};
 Entry array_deepcopy_entry{"__deepcopy__", Kind::method, "Array", {required("memo")}, array_copy_body};
-constexpr Member array_rows[] = {member<array_reduce_ex_entry>, member<array_copy_entry>,
-                                 member<array_deepcopy_entry>};
+constexpr Member array_rows[] = {member<array_reduce_ex_entry>, member<array_copy_entry>, member<array_deepcopy_entry>};
 
 Entry generator_reduce_entry{"__reduce__", Kind::method, "Generator", {}, generator_reduce_body};
 Entry generator_copy_entry{"__copy__", Kind::method, "Generator", {}, generator_copy_body};
@@ -178,15 +178,17 @@ constexpr const char* tree_name<VPTree> = "VPTree";
 template <class Tree>
 struct TreeEntries {
     static constexpr const char* name = tree_name<Tree>;
-    static inline Entry reduce_ex{"__reduce_ex__", Kind::method, name, {required("protocol")},
-                                  tree_reduce_ex_body<Tree>};
+    static inline Entry reduce_ex{
+        "__reduce_ex__", Kind::method, name, {required("protocol")}, tree_reduce_ex_body<Tree>};
     static inline Entry copy{"__copy__", Kind::method, name, {}, tree_copy_body<Tree>};
     static inline Entry deepcopy{"__deepcopy__", Kind::method, name, {required("memo")}, tree_copy_body<Tree>};
     static constexpr Member rows[] = {member<reduce_ex>, member<copy>, member<deepcopy>};
 };
-Entry restore_array_entry{"_restore_array", Kind::function, nullptr, {required("data"), required("shape")},
-                          restore_array_body};
-Entry restore_generator_entry{"_restore_generator", Kind::function, nullptr,
+Entry restore_array_entry{
+    "_restore_array", Kind::function, nullptr, {required("data"), required("shape")}, restore_array_body};
+Entry restore_generator_entry{"_restore_generator",
+                              Kind::function,
+                              nullptr,
                               {required("s0"), required("s1"), required("s2"), required("s3")},
                               restore_generator_body};
 Entry restore_tree_entry{"_restore_tree", Kind::function, nullptr, {required("state")}, restore_tree_body};
@@ -208,7 +210,7 @@ void add_restore_functions(PyObject* module) {
     for (std::size_t i = 0; i < std::size(kept); ++i) {
         Ref fn(check(PyCMethod_New(&defs[i], module, modname.get(), nullptr)));
         if (PyObject_SetAttrString(module, defs[i].ml_name, fn.get()) < 0) raise_current();
-        Py_XDECREF(*kept[i]);      // a failed import may have run this before
+        Py_XDECREF(*kept[i]);     // a failed import may have run this before
         *kept[i] = fn.release();  // kept for the life of the process
     }
 }

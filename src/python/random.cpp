@@ -83,8 +83,8 @@ KESTRUM_SAMPLER(beta, required("alpha"), required("beta_param"), required("shape
 #undef KESTRUM_SAMPLER
 
 constexpr Member generator_rows[] = {
-    member<from_seed_entry>, member<uniform_entry>, member<randint_entry>, member<standard_normal_entry>,
-    member<normal_entry>,    member<lognormal_entry>, member<gamma_entry>, member<beta_entry>,
+    member<from_seed_entry>, member<uniform_entry>,   member<randint_entry>, member<standard_normal_entry>,
+    member<normal_entry>,    member<lognormal_entry>, member<gamma_entry>,   member<beta_entry>,
 };
 
 constexpr Member function_rows[] = {member<seed_entry>, member<new_entry>};

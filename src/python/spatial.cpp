@@ -133,8 +133,8 @@ ArrayF64 multi_query(PyObject* o, const PointStorage& storage) {
         if (dims.size() != 1 && dims.size() != 2) raise(PyExc_ValueError, "queries must be 1D or 2D array");
         const std::uint64_t width = dims.back();
         if (width != dim)
-            raise(PyExc_ValueError, "Query dimension " + std::to_string(width) + " doesn't match tree dimension " +
-                                        std::to_string(dim));
+            raise(PyExc_ValueError,
+                  "Query dimension " + std::to_string(width) + " doesn't match tree dimension " + std::to_string(dim));
         const std::uint64_t rows = dims.size() == 1 ? 1 : dims[0];
         return ArrayF64::create(Shape{rows, dim}, a->data);
     }
@@ -307,43 +307,57 @@ PyObject* kernel_density_batch_body(PyObject* self, const BoundArgs& a) {
 }
 
 template <class C>
-Entry from_array_entry{"from_array", Kind::static_method, C::name,
-                       {required("array"), defaulted("leaf_size", kDefaultLeafSize),
-                        defaulted("metric", kDefaultMetric)},
-                       from_array_body<C>};
+Entry from_array_entry{
+    "from_array",
+    Kind::static_method,
+    C::name,
+    {required("array"), defaulted("leaf_size", kDefaultLeafSize), defaulted("metric", kDefaultMetric)},
+    from_array_body<C>};
 template <>
-Entry from_array_entry<VPClass>{"from_array", Kind::static_method, VPClass::name,
+Entry from_array_entry<VPClass>{"from_array",
+                                Kind::static_method,
+                                VPClass::name,
                                 {required("array"), defaulted("leaf_size", kDefaultLeafSize),
                                  defaulted("metric", kDefaultMetric), defaulted("selection", kDefaultSelection)},
                                 from_array_body<VPClass>};
 template <class C>
 Entry query_knn_entry{"query_knn", Kind::method, C::name, {required("query"), required("k")}, query_knn_body<C>};
 template <class C>
-Entry query_radius_entry{"query_radius", Kind::method, C::name, {required("query"), required("radius")},
-                         query_radius_body<C>};
+Entry query_radius_entry{
+    "query_radius", Kind::method, C::name, {required("query"), required("radius")}, query_radius_body<C>};
 template <class C>
-Entry kernel_density_entry{"kernel_density", Kind::method, C::name,
-                           {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
-                            defaulted("kernel", kDefaultKernel)},
-                           kernel_density_body<C>};
+Entry kernel_density_entry{
+    "kernel_density",
+    Kind::method,
+    C::name,
+    {optional("queries"), defaulted("bandwidth", kDefaultBandwidth), defaulted("kernel", kDefaultKernel)},
+    kernel_density_body<C>};
 template <class C>
-Entry kernel_density_approx_entry{"kernel_density_approx", Kind::method, C::name,
-                                  {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
-                                   defaulted("kernel", kDefaultKernel), defaulted("criterion", kDefaultCriterion),
-                                   optional("min_samples"), optional("max_span")},
-                                  kernel_density_approx_body<C>};
+Entry kernel_density_approx_entry{
+    "kernel_density_approx",
+    Kind::method,
+    C::name,
+    {optional("queries"), defaulted("bandwidth", kDefaultBandwidth), defaulted("kernel", kDefaultKernel),
+     defaulted("criterion", kDefaultCriterion), optional("min_samples"), optional("max_span")},
+    kernel_density_approx_body<C>};
 
 template <class C>
-Entry query_knn_batch_entry{"query_knn_batch", Kind::method, C::name,
+Entry query_knn_batch_entry{"query_knn_batch",
+                            Kind::method,
+                            C::name,
                             {required("queries"), required("k"), defaulted("workers", kDefaultWorkers)},
                             query_knn_batch_body<C>};
 template <class C>
-Entry query_radius_batch_entry{"query_radius_batch", Kind::method, C::name,
-                               {required("queries"), required("radius"), defaulted("workers", kDefaultWorkers),
-                                defaulted("count_only", false)},
-                               query_radius_batch_body<C>};
+Entry query_radius_batch_entry{
+    "query_radius_batch",
+    Kind::method,
+    C::name,
+    {required("queries"), required("radius"), defaulted("workers", kDefaultWorkers), defaulted("count_only", false)},
+    query_radius_batch_body<C>};
 template <class C>
-Entry kernel_density_batch_entry{"kernel_density_batch", Kind::method, C::name,
+Entry kernel_density_batch_entry{"kernel_density_batch",
+                                 Kind::method,
+                                 C::name,
                                  {optional("queries"), defaulted("bandwidth", kDefaultBandwidth),
                                   defaulted("kernel", kDefaultKernel), defaulted("criterion", kDefaultCriterion),
                                   optional("min_samples"), optional("max_span"), defaulted("workers", kDefaultWorkers)},
@@ -351,10 +365,14 @@ Entry kernel_density_batch_entry{"kernel_density_batch", Kind::method, C::name,
 
 template <class C>
 constexpr Member tree_rows[] = {
-    member<from_array_entry<C>>,           member<query_knn_entry<C>>,
-    member<query_radius_entry<C>>,         member<kernel_density_entry<C>>,
-    member<kernel_density_approx_entry<C>>, member<query_knn_batch_entry<C>>,
-    member<query_radius_batch_entry<C>>,   member<kernel_density_batch_entry<C>>,
+    member<from_array_entry<C>>,
+    member<query_knn_entry<C>>,
+    member<query_radius_entry<C>>,
+    member<kernel_density_entry<C>>,
+    member<kernel_density_approx_entry<C>>,
+    member<query_knn_batch_entry<C>>,
+    member<query_radius_batch_entry<C>>,
+    member<kernel_density_batch_entry<C>>,
 };
 
 // Instances come only from from_array.

@@ -2,8 +2,8 @@
 #include "python/areas.hpp"
 #include "python/args.hpp"
 #include "stats/correlation.hpp"
-#include "stats/reductions.hpp"
 #include "stats/quantiles.hpp"
+#include "stats/reductions.hpp"
 
 namespace kestrum::py {
 
@@ -42,7 +42,7 @@ PyObject* correlation_body(PyObject*, const BoundArgs& a) {
 }
 
 // The function stats.NAME(a) and the method Array.NAME() of one reduction.
-#define KESTRUM_REDUCTION(name, op, wrap)                                                                \
+#define KESTRUM_REDUCTION(name, op, wrap)                                                          \
     Entry name##_entry{#name, Kind::function, nullptr, {required("a")}, reduction_body<op, wrap>}; \
     Entry array_##name##_entry{#name, Kind::method, "Array", {}, reduction_method_body<op, wrap>};
 KESTRUM_REDUCTION(sum, stats::sum, float_result)
@@ -55,10 +55,10 @@ KESTRUM_REDUCTION(all, stats::all, bool_result)
 #undef KESTRUM_REDUCTION
 Entry quantile_entry{"quantile", Kind::function, nullptr, {required("a"), required("q")}, quantile_body};
 Entry array_quantile_entry{"quantile", Kind::method, "Array", {required("q")}, quantile_method_body};
-Entry pearson_entry{"pearson", Kind::function, nullptr, {required("a"), required("b")},
-                    correlation_body<stats::pearson>};
-Entry spearman_entry{"spearman", Kind::function, nullptr, {required("a"), required("b")},
-                     correlation_body<stats::spearman>};
+Entry pearson_entry{
+    "pearson", Kind::function, nullptr, {required("a"), required("b")}, correlation_body<stats::pearson>};
+Entry spearman_entry{
+    "spearman", Kind::function, nullptr, {required("a"), required("b")}, correlation_body<stats::spearman>};
 
 constexpr Member function_rows[] = {
     member<sum_entry>,      member<mean_entry>, member<var_entry>, member<std_entry>,     member<median_entry>,

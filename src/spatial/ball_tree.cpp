@@ -132,8 +132,7 @@ void BallTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& hea
 }
 
 template <DistanceMetric M, std::size_t D, class Out>
-void BallTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
-                                      double limit) const {
+void BallTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius, double limit) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const BallNode& n = nodes[node];
@@ -151,9 +150,8 @@ void BallTree::query_radius_recursive(std::size_t node, Query q, Out& results, d
 void BallTree::knn_into(Query q, NeighbourHeap& heap) const {
     check_query_fits(q, storage.dim);
     with_metric(storage.metric, [&]<DistanceMetric M>() {
-        with_dim(q.len == storage.dim ? storage.dim : 0, [&]<std::size_t D>() {
-            query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, centroid(0), q.len));
-        });
+        with_dim(q.len == storage.dim ? storage.dim : 0,
+                 [&]<std::size_t D>() { query_knn_recursive<M, D>(0, q, heap, distance<M>(q.x, centroid(0), q.len)); });
     });
 }
 

@@ -56,7 +56,8 @@ struct BallTree : DensityEstimates<BallTree>, PointQueries<BallTree> {
         const std::size_t dim = dim_or<D>(storage.dim);
         const double r = nodes[node].radius;
         const double d = distance<M>(q, centroid(node), dim);
-        if (d != INFINITY && r != INFINITY) [[likely]] return {max_num(d - r, 0.0), d};
+        if (d != INFINITY && r != INFINITY) [[likely]]
+            return {max_num(d - r, 0.0), d};
         const double ds = distance_scaled<M>(q, centroid(node), dim, kOverflowScale);
         return {max_num(ds - radius_at(node, kOverflowScale), 0.0) / kOverflowScale, ds, kOverflowScale};
     }
@@ -71,8 +72,7 @@ struct BallTree : DensityEstimates<BallTree>, PointQueries<BallTree> {
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double d) const;
     template <DistanceMetric M, std::size_t D, class Out>
-    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
-                                double reduced_radius) const;
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius, double reduced_radius) const;
 
 private:
     // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.

@@ -93,10 +93,8 @@ template <class T>
 class RunRows {
 public:
     RunRows(const RunOrder& order, T* out, std::size_t n, std::size_t width)
-        : order_(order), out_(out), width_(width), staged_(order.identity() ? 0 : n * width) {}
-    T* row(std::size_t item) {
-        return order_.identity() ? out_ + item * width_ : staged_.data() + item * width_;
-    }
+            : order_(order), out_(out), width_(width), staged_(order.identity() ? 0 : n * width) {}
+    T* row(std::size_t item) { return order_.identity() ? out_ + item * width_ : staged_.data() + item * width_; }
     void finish() {
         if (!order_.identity()) order_.to_query_order(staged_.data(), out_, width_);
     }
@@ -209,8 +207,7 @@ ArrayF64 kernel_density_batch(const Tree& tree, const QueryRows* queries, Kernel
         const RunOrder order(*queries, s.dim);
         RunRows<double> sums(order, out.data.data(), n, 1);
         parallel_for(n, threads, kDensityChunk, run.poll, [&](std::size_t, std::size_t item) {
-            *sums.row(item) =
-                tree.density_at(queries->data + order.query(item) * s.dim, kernel, criterion, bandwidth);
+            *sums.row(item) = tree.density_at(queries->data + order.query(item) * s.dim, kernel, criterion, bandwidth);
         });
         sums.finish();
     } else {
@@ -224,12 +221,12 @@ ArrayF64 kernel_density_batch(const Tree& tree, const QueryRows* queries, Kernel
     return out;
 }
 
-#define KESTRUM_BATCH_FOR(Tree)                                                                                  \
-    template KnnBatch query_knn_batch(const Tree&, QueryRows, std::uint64_t, const BatchRun&);                   \
-    template RadiusLists query_radius_batch(const Tree&, QueryRows, double, const BatchRun&);                    \
-    template ArrayF64 query_radius_counts(const Tree&, QueryRows, double, const BatchRun&);                      \
-    template ArrayF64 kernel_density_batch(const Tree&, const QueryRows*, KernelType, const ApproxCriterion&, \
-                                           double, const BatchRun&);
+#define KESTRUM_BATCH_FOR(Tree)                                                                                       \
+    template KnnBatch query_knn_batch(const Tree&, QueryRows, std::uint64_t, const BatchRun&);                        \
+    template RadiusLists query_radius_batch(const Tree&, QueryRows, double, const BatchRun&);                         \
+    template ArrayF64 query_radius_counts(const Tree&, QueryRows, double, const BatchRun&);                           \
+    template ArrayF64 kernel_density_batch(const Tree&, const QueryRows*, KernelType, const ApproxCriterion&, double, \
+                                           const BatchRun&);
 KESTRUM_BATCH_FOR(KDTree)
 KESTRUM_BATCH_FOR(BallTree)
 KESTRUM_BATCH_FOR(VPTree)

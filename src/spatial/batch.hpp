@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/parallel.hpp"
 #include "array/ndarray.hpp"
+#include "core/parallel.hpp"
 #include "spatial/kernel.hpp"
 #include "spatial/options.hpp"
 

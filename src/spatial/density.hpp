@@ -35,8 +35,9 @@ concept DensityTree = requires(const T& tree, std::size_t node, const double* q,
     { tree.nodes[node].is_leaf() } -> std::same_as<bool>;
     { tree.template kde_bound<DistanceMetric::Euclidean, 0>(node, q) } -> std::same_as<NodeBound>;
     { tree.kde_span(node) } -> std::same_as<double>;
-    { tree.template kde_extremes<DistanceMetric::Euclidean, 0>(node, q, bound) }
-        -> std::same_as<std::pair<double, double>>;
+    {
+        tree.template kde_extremes<DistanceMetric::Euclidean, 0>(node, q, bound)
+        } -> std::same_as<std::pair<double, double>>;
 };
 
 // Base of every tree (Tree is the tree itself). The walk is defined in kde.hpp and instantiated

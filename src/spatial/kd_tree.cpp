@@ -13,7 +13,6 @@ namespace kestrum::spatial {
 
 // ---- build ----------------------------------------------------------------------------------
 
-
 Result<KDTree> KDTree::from_ndarray(const ArrayF64& array, std::uint64_t leaf_size, DistanceMetric metric) {
     return build_tree(KDTree{}, array, leaf_size, metric);
 }
@@ -67,7 +66,6 @@ inline double box_gap(double x, double mn, double mx, double scale = 1.0) {
     return gap;
 }
 }  // namespace
-
 
 template <DistanceMetric M, std::size_t D>
 double KDTree::reduced_box_distance(std::size_t node, const double* q) const {
@@ -183,8 +181,8 @@ void KDTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap)
 }
 
 template <DistanceMetric M, std::size_t D, class Out>
-void KDTree::query_radius_recursive(std::size_t node, Query q, Out& results,
-                                    double box_limit, double point_limit) const {
+void KDTree::query_radius_recursive(std::size_t node, Query q, Out& results, double box_limit,
+                                    double point_limit) const {
     for (;;) {
         const KDNode& n = nodes[node];
         if constexpr (D == 0) {

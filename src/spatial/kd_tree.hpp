@@ -83,8 +83,7 @@ struct KDTree : DensityEstimates<KDTree>, PointQueries<KDTree> {
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap) const;
     template <DistanceMetric M, std::size_t D, class Out>
-    void query_radius_recursive(std::size_t node, Query q, Out& results, double box_limit,
-                                double point_limit) const;
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double box_limit, double point_limit) const;
 
 private:
     // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.

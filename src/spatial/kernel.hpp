@@ -29,8 +29,7 @@ inline bool kernel_negligible(double u) {
     if constexpr (K == KernelType::Gaussian) {
         static const double below = gaussian_negligible_below();
         return below == below ? gaussian_exponent(u) < below : kernel_value<K>(u) < 1e-10;
-    }
-    else if constexpr (K == KernelType::Epanechnikov) return !(u < 1.0) || 0.75 * (1.0 - u * u) < 1e-10;
+    } else if constexpr (K == KernelType::Epanechnikov) return !(u < 1.0) || 0.75 * (1.0 - u * u) < 1e-10;
     else if constexpr (K == KernelType::Uniform) return !(u < 1.0);
     else return !(u < 1.0) || 1.0 - u < 1e-10;
 }

@@ -40,7 +40,7 @@ struct BuildScratch {
     InterruptCheck check;             // ticked per node with the node's coordinate count
 
     BuildScratch(std::size_t n_points, std::size_t dim)
-        : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
+            : keyed(n_points), indices(n_points), rows(n_points * dim), lows(dim), highs(dim) {}
 };
 
 // Per dimension over rows [start, end): the extremes into mn / mx (+inf / -inf where no value

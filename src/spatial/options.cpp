@@ -22,8 +22,7 @@ Result<DistanceMetric> parse_metric(std::string_view lowered, std::string_view g
     if (lowered == "euclidean") return DistanceMetric::Euclidean;
     if (lowered == "manhattan") return DistanceMetric::Manhattan;
     if (lowered == "chebyshev") return DistanceMetric::Chebyshev;
-    return Error{quoted("Unknown distance metric ", given,
-                        ". Valid options: 'euclidean', 'manhattan', 'chebyshev'")};
+    return Error{quoted("Unknown distance metric ", given, ". Valid options: 'euclidean', 'manhattan', 'chebyshev'")};
 }
 
 Result<KernelType> parse_kernel(std::string_view lowered, std::string_view given) {
@@ -31,8 +30,8 @@ Result<KernelType> parse_kernel(std::string_view lowered, std::string_view given
     if (lowered == "epanechnikov") return KernelType::Epanechnikov;
     if (lowered == "uniform") return KernelType::Uniform;
     if (lowered == "triangular") return KernelType::Triangular;
-    return Error{quoted("Unknown kernel type ", given,
-                        ". Valid options: 'gaussian', 'epanechnikov', 'uniform', 'triangular'")};
+    return Error{
+        quoted("Unknown kernel type ", given, ". Valid options: 'gaussian', 'epanechnikov', 'uniform', 'triangular'")};
 }
 
 Result<ApproxCriterion> parse_criterion(std::string_view lowered, std::string_view given,

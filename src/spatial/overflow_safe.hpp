@@ -39,7 +39,8 @@ double root_sum_squares(std::size_t n, Term term) {
         const double t = term(i, 1.0);
         s += t * t;
     }
-    if (s != INFINITY) [[likely]] return std::sqrt(s);
+    if (s != INFINITY) [[likely]]
+        return std::sqrt(s);
     double r = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double t = term(i, kOverflowScale);

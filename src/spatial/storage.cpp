@@ -16,8 +16,6 @@ PointStorage PointStorage::from_source(const ArrayF64& array, std::uint64_t leaf
     return s;
 }
 
-ArrayF64 PointStorage::points() const {
-    return ArrayF64::create(Shape{n_points, dim}, data);
-}
+ArrayF64 PointStorage::points() const { return ArrayF64::create(Shape{n_points, dim}, data); }
 
 }  // namespace kestrum::spatial

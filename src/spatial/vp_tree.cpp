@@ -151,8 +151,8 @@ void VPTree::query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap,
 }
 
 template <DistanceMetric M, std::size_t D, class Out>
-void VPTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
-                                    double limit, double c) const {
+void VPTree::query_radius_recursive(std::size_t node, Query q, Out& results, double radius, double limit,
+                                    double c) const {
     const std::size_t len = dim_or<D>(q.len);
     for (;;) {
         const VPNode& n = nodes[node];

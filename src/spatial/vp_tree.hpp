@@ -83,7 +83,8 @@ struct VPTree : DensityEstimates<VPTree>, PointQueries<VPTree> {
     NodeBound kde_bound(std::size_t node, const double* q) const {
         const std::size_t dim = dim_or<D>(storage.dim);
         const double d = distance<M>(q, vantage(node), dim);
-        if (d != INFINITY && nodes[node].max_dist != INFINITY) [[likely]] return {min_dist_to_node(node, d), d};
+        if (d != INFINITY && nodes[node].max_dist != INFINITY) [[likely]]
+            return {min_dist_to_node(node, d), d};
         const double ds = distance_scaled<M>(q, vantage(node), dim, kOverflowScale);
         const auto [lo, hi] = ring_at(node, kOverflowScale);
         return {nodes[node].unbounded ? 0.0 : ring_bound(ds, lo, hi) / kOverflowScale, ds, kOverflowScale};
@@ -99,8 +100,7 @@ struct VPTree : DensityEstimates<VPTree>, PointQueries<VPTree> {
     template <DistanceMetric M, std::size_t D>
     void query_knn_recursive(std::size_t node, Query q, NeighbourHeap& heap, double c) const;
     template <DistanceMetric M, std::size_t D, class Out>
-    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius,
-                                double limit, double c) const;
+    void query_radius_recursive(std::size_t node, Query q, Out& results, double radius, double limit, double c) const;
 
 private:
     // The shared build skeleton (tree_build.hpp) calls `build` once the points are stored.

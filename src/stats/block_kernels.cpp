@@ -75,8 +75,7 @@ constexpr std::array<std::array<int, 8>, 16> make_compaction_table() {
 
 alignas(32) constexpr auto kCompaction = make_compaction_table();
 
-[[gnu::target("avx2")]] std::size_t gather_avx2(const double* x, std::size_t n, const Bounds& b,
-                                                double* out) noexcept {
+[[gnu::target("avx2")]] std::size_t gather_avx2(const double* x, std::size_t n, const Bounds& b, double* out) noexcept {
     // A missing bound becomes an ordered test against an infinity, which passes every number.
     const __m256d lo = _mm256_set1_pd(b.has_low ? b.low : -std::numeric_limits<double>::infinity());
     const __m256d hi = _mm256_set1_pd(b.has_high ? b.high : std::numeric_limits<double>::infinity());

@@ -7,7 +7,7 @@
 
 namespace kestrum::stats {
 
-std::size_t count_less(const double* x, std::size_t n, double p) noexcept;  // x < p
+std::size_t count_less(const double* x, std::size_t n, double p) noexcept;        // x < p
 std::size_t count_less_equal(const double* x, std::size_t n, double p) noexcept;  // x <= p
 std::size_t count_nan(const double* x, std::size_t n) noexcept;
 

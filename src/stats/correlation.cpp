@@ -30,7 +30,6 @@ Moments centred_moments(const double* x, const double* y, std::size_t n, double 
     return m;
 }
 
-
 // Whether squared deviations as small as `sq` could be the rounding of the mean of n equal values
 // alone: the mean is then within about n ulps of each value. NaN and overflow answer yes.
 bool may_be_constant(double sq, double mean, std::size_t n) {

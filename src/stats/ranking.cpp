@@ -137,10 +137,8 @@ void ranks_by_radix(std::span<const double> data, double* out) {
 }  // namespace
 
 void fractional_ranks(std::span<const double> data, double* out) {
-    if (data.size() < kRadixMinSize || data.size() > (std::uint64_t{1} << 40))
-        ranks_by_comparison(data, out);
-    else
-        ranks_by_radix(data, out);
+    if (data.size() < kRadixMinSize || data.size() > (std::uint64_t{1} << 40)) ranks_by_comparison(data, out);
+    else ranks_by_radix(data, out);
 }
 
 }  // namespace kestrum::stats

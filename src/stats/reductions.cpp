@@ -50,12 +50,8 @@ double var(const ArrayF64& a) {
 
 double std_dev(const ArrayF64& a) { return std::sqrt(var(a)); }
 
-bool all(const ArrayF64& a) {
-    return !any_zero(a.data.data(), a.size());
-}
+bool all(const ArrayF64& a) { return !any_zero(a.data.data(), a.size()); }
 
-bool any(const ArrayF64& a) {
-    return any_nonzero(a.data.data(), a.size());
-}
+bool any(const ArrayF64& a) { return any_nonzero(a.data.data(), a.size()); }
 
 }  // namespace kestrum::stats

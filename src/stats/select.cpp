@@ -59,7 +59,9 @@ void restore_storage_order(std::span<const double> data, std::span<const std::si
         offsets.push_back(ranks[t] - negatives);
         targets.push_back(&out[t]);
     }
-    if (!offsets.empty()) assign_nth_matches(data, [](double x) { return x == 0.0; }, offsets, targets);
+    if (!offsets.empty())
+        assign_nth_matches(
+            data, [](double x) { return x == 0.0; }, offsets, targets);
 }
 
 // Places the values of the requested ranks (relative to v) at their sorted positions in
@@ -143,8 +145,7 @@ std::vector<Window> windows_for(std::span<const std::size_t> ranks, std::size_t 
         Window w{centre - spread, centre + spread};
         if (!windows.empty() && w.lo_pos <= windows.back().hi_pos + 1.0)
             windows.back().hi_pos = std::max(windows.back().hi_pos, w.hi_pos);
-        else
-            windows.push_back(w);
+        else windows.push_back(w);
     }
     return windows;
 }
@@ -234,12 +235,9 @@ bool select_by_sampling(std::span<const double> data, std::span<const std::size_
     for (std::size_t c = 0; c < classes; ++c) {
         const std::size_t t = c / 2;
         std::size_t size;
-        if (c == classes - 1)
-            size = nans;
-        else if (c % 2 == 1)
-            size = at_most[t] - below[t];
-        else
-            size = (t < u ? below[t] : numbers) - (t > 0 ? at_most[t - 1] : 0);
+        if (c == classes - 1) size = nans;
+        else if (c % 2 == 1) size = at_most[t] - below[t];
+        else size = (t < u ? below[t] : numbers) - (t > 0 ? at_most[t - 1] : 0);
         start[c + 1] = start[c] + size;
     }
     std::vector<const Band*> band_of(classes, nullptr);
@@ -254,12 +252,9 @@ bool select_by_sampling(std::span<const double> data, std::span<const std::size_
         const std::size_t c =
             static_cast<std::size_t>(std::upper_bound(start.begin(), start.end(), ranks[t]) - start.begin()) - 1;
         class_of[t] = c;
-        if (c == classes - 1)
-            out[t] = std::numeric_limits<double>::quiet_NaN();
-        else if (c % 2 == 1)
-            out[t] = pivots[c / 2];
-        else if (!band_of[c])
-            return false;
+        if (c == classes - 1) out[t] = std::numeric_limits<double>::quiet_NaN();
+        else if (c % 2 == 1) out[t] = pivots[c / 2];
+        else if (!band_of[c]) return false;
     }
     std::vector<std::size_t> local;
     for (std::size_t t = 0; t < ranks.size();) {

@@ -89,11 +89,11 @@ std::vector<double> exp_check_inputs() {
     for (int i = 0; i < 256; ++i) x.push_back(std::ldexp(r.unit() - 0.5, static_cast<int>(r.next() % 70) - 60));
     for (double a : {0x1p-54, 512.0, 1024.0, 0x1.62e42fefa39efp+9, -0x1.6232bdd7abcd2p+9, -0x1.74910d52d3051p+9})
         for (double s : {1.0, -1.0}) push_neighbours(x, s * a, 8);
-    for (double a : {-0x1.6195024198de2p+8, -0x1.c7d37bd6a193p+7, 0x1.39d9dbe1d27p+1, 0x1.14db4df8aefep+6,
-                     -0x1.319659be8d977p+8, 0x1.c90808a3d66fp+8, -0x1.4caa55e1e81e9p+8, -0x1.e42c87522c2cp+3,
+    for (double a : {-0x1.6195024198de2p+8, -0x1.c7d37bd6a193p+7,  0x1.39d9dbe1d27p+1,    0x1.14db4df8aefep+6,
+                     -0x1.319659be8d977p+8, 0x1.c90808a3d66fp+8,   -0x1.4caa55e1e81e9p+8, -0x1.e42c87522c2cp+3,
                      -0x1.f2677cfdedf68p+6, -0x1.d704d00558ab4p+7, -0x1.ed4f169fc7d62p+7, -0x1.71f760d3db7bcp+7,
-                     0x1.b79ecab4640b4p+7, -0x1.50bd164d7f264p+8, -0x1.a25f1b10ccb3ep+8, 0x1.4c0beca31ceep+8,
-                     -0x1.457583f10db1bp+9, -0x1.4b5b0efdaad5p+9, -0x1.5149151f00b5ap+9, -0x1.38fbfdbc1c92ap+9,
+                     0x1.b79ecab4640b4p+7,  -0x1.50bd164d7f264p+8, -0x1.a25f1b10ccb3ep+8, 0x1.4c0beca31ceep+8,
+                     -0x1.457583f10db1bp+9, -0x1.4b5b0efdaad5p+9,  -0x1.5149151f00b5ap+9, -0x1.38fbfdbc1c92ap+9,
                      -0x1.5032f980f83b9p+9, -0x1.0528354351ed4p+9, -0x1.39c56c973a711p+9, -0x1.0eaa5cfbfaaedp+9})
         x.push_back(a);
     for (double a : {0.0, double(INFINITY), -double(INFINITY), double(NAN)}) x.push_back(a);
@@ -108,8 +108,8 @@ std::vector<double> log_check_inputs() {
     for (int i = 0; i < 1024; ++i) x.push_back(from_bits(((r.next() % 2047) << 52) | (r.next() >> 12)));
     for (int i = 0; i < 512; ++i) x.push_back(0.9 + 0.2 * r.unit());
     for (std::uint64_t i = 0; i < 128; ++i) push_neighbours(x, from_bits(data::kLogOff + (i << 45)), 1);
-    for (double a : {1.0, from_bits(data::kLogNearLo), from_bits(data::kLogNearLo + data::kLogNearSpan), 0x1p-1022,
-                     0.0, -1.0, double(INFINITY)})
+    for (double a : {1.0, from_bits(data::kLogNearLo), from_bits(data::kLogNearLo + data::kLogNearSpan), 0x1p-1022, 0.0,
+                     -1.0, double(INFINITY)})
         push_neighbours(x, a, 8);
     for (double a : {0x1.0c66a147a40b8p+0, 0x1.084d158396747p+0, 0x1.0f2f6e2a0713dp+0, 0x1.0c8bca56035d7p+0,
                      0x1.0636b29408d4p+0, 0x1.058e62cf690ddp+0, 0x1.0c8f7fca3001bp+0, 0x1.0cc58c19fbf0dp+0})

@@ -33,7 +33,7 @@ using namespace data;
 // lo[j] = table[idx2[j]], hi[j] = table[idx2[j] + 1]. Two gathers measured faster here than
 // eight 16-byte pair loads and a de-interleave, under load especially.
 [[KESTRUM_AVX512, gnu::always_inline]] inline void load_pairs(const double* table, __m512i idx2, __m512d* lo,
-                                                                __m512d* hi) {
+                                                              __m512d* hi) {
     *lo = _mm512_i64gather_pd(idx2, table, 8);
     *hi = _mm512_i64gather_pd(_mm512_add_epi64(idx2, splat_u64(1)), table, 8);
 }
@@ -85,7 +85,8 @@ using namespace data;
     const __m512i ix = _mm512_castpd_si512(x);
     const __m512i top = _mm512_srli_epi64(ix, 48);
     *scalar = _mm512_cmpge_epu64_mask(_mm512_sub_epi64(top, splat_u64(0x10)), splat_u64(0x7ff0 - 0x10));
-    const __mmask8 near1 = _mm512_cmplt_epu64_mask(_mm512_sub_epi64(ix, splat_u64(kLogNearLo)), splat_u64(kLogNearSpan));
+    const __mmask8 near1 =
+        _mm512_cmplt_epu64_mask(_mm512_sub_epi64(ix, splat_u64(kLogNearLo)), splat_u64(kLogNearSpan));
     const __m512i tmp = _mm512_sub_epi64(ix, splat_u64(kLogOff));
     const __m512d kd = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
     const __m512d z = _mm512_castsi512_pd(_mm512_sub_epi64(ix, _mm512_and_si512(tmp, splat_u64(0xfffULL << 52))));
@@ -155,7 +156,8 @@ template <__m512d (*Kernel)(__m512d, __mmask8*), double (*Scalar)(double)>
         __mmask8 m;
         const __m512d x = _mm512_mask_loadu_pd(splat(pad), valid, src + i);
         _mm512_mask_storeu_pd(dst + i, valid, Kernel(x, &m));
-        if (m & valid) [[unlikely]] patch<Scalar>(dst + i, x, m & valid);
+        if (m & valid) [[unlikely]]
+            patch<Scalar>(dst + i, x, m & valid);
     }
 }
 
@@ -195,7 +197,7 @@ namespace {
 }
 
 [[KESTRUM_AVX2, gnu::always_inline]] inline void load_pairs4(const double* table, __m256i idx2, __m256d* lo,
-                                                               __m256d* hi) {
+                                                             __m256d* hi) {
     *lo = _mm256_i64gather_pd(table, idx2, 8);
     *hi = _mm256_i64gather_pd(table, _mm256_add_epi64(idx2, splat4_u64(1)), 8);
 }
@@ -212,8 +214,8 @@ namespace {
     __m256d r = _mm256_fmadd_pd(kd, splat4(kExpNegLn2HiN), x);
     r = _mm256_fmadd_pd(kd, splat4(kExpNegLn2LoN), r);
     __m256d tail, sb;
-    load_pairs4(reinterpret_cast<const double*>(kExpTable),
-                _mm256_slli_epi64(_mm256_and_si256(ki, splat4_u64(127)), 1), &tail, &sb);
+    load_pairs4(reinterpret_cast<const double*>(kExpTable), _mm256_slli_epi64(_mm256_and_si256(ki, splat4_u64(127)), 1),
+                &tail, &sb);
     const __m256i sbits = _mm256_add_epi64(_mm256_castpd_si256(sb), _mm256_slli_epi64(ki, 45));
     const __m256d r2 = _mm256_mul_pd(r, r);
     const __m256d t = _mm256_fmadd_pd(_mm256_fmadd_pd(r, splat4(kExpC3), splat4(kExpC2)), r2, _mm256_add_pd(r, tail));
@@ -226,8 +228,8 @@ namespace {
         const __m256d yp = _mm256_mul_pd(_mm256_fmadd_pd(sp, tmp, sp), splat4(0x1p1009));
         const __m256d sn = _mm256_castsi256_pd(_mm256_add_epi64(sbits, splat4_u64(1022ULL << 52)));
         const __m256d yn = _mm256_add_pd(sn, _mm256_mul_pd(sn, tmp));  // not fused, as in exp8
-        const __m256d bad = select4(kpos, _mm256_cmp_pd(yp, splat4(INFINITY), _CMP_EQ_OQ),
-                                    _mm256_cmp_pd(yn, splat4(1.0), _CMP_NGE_UQ));
+        const __m256d bad =
+            select4(kpos, _mm256_cmp_pd(yp, splat4(INFINITY), _CMP_EQ_OQ), _mm256_cmp_pd(yn, splat4(1.0), _CMP_NGE_UQ));
         out |= lanes4(wide) & static_cast<unsigned>(_mm256_movemask_pd(bad));
         y = select4(wide, select4(kpos, yp, _mm256_mul_pd(yn, splat4(0x1p-1022))), y);
     }
@@ -303,7 +305,8 @@ template <__m256d (*Kernel)(__m256d, unsigned*), double (*Scalar)(double)>
         unsigned scalar;
         const __m256d x = _mm256_loadu_pd(src + i);
         _mm256_storeu_pd(dst + i, Kernel(x, &scalar));
-        if (scalar) [[unlikely]] patch4<Scalar>(dst + i, x, scalar);
+        if (scalar) [[unlikely]]
+            patch4<Scalar>(dst + i, x, scalar);
     }
     if (i < n) {
         alignas(32) double xs[4] = {pad, pad, pad, pad};
