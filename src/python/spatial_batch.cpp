@@ -37,10 +37,6 @@ BatchQueries::BatchQueries(PyObject* o, std::uint64_t dim) : dim_(dim) {
     }
 }
 
-BatchQueries::~BatchQueries() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-
 void BatchQueries::take_shape(std::size_t ndim, std::uint64_t rows, std::uint64_t width) {
     if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, "queries must be 1D or 2D array");
     check_width(width);
@@ -54,19 +50,19 @@ void BatchQueries::check_width(std::uint64_t width) const {
 }
 
 void BatchQueries::read_buffer(PyObject* o) {
-    if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) raise_current();
-    if (view_.ndim != 1 && view_.ndim != 2) raise(PyExc_ValueError, "queries must be 1D or 2D array");
-    if (!is_f64_format(view_.format, view_.itemsize) || !PyBuffer_IsContiguous(&view_, 'C'))
+    const Py_buffer& view = buffer_.emplace(o, PyBUF_RECORDS_RO).view();
+    if (view.ndim != 1 && view.ndim != 2) raise(PyExc_ValueError, "queries must be 1D or 2D array");
+    if (!is_f64_format(view.format, view.itemsize) || !PyBuffer_IsContiguous(&view, 'C'))
         raise(PyExc_ValueError,
               "queries must be a C-contiguous float64 array (numpy.ascontiguousarray(queries, dtype=float) makes one)");
-    const auto first = static_cast<std::uint64_t>(view_.shape[0]);
-    take_shape(static_cast<std::size_t>(view_.ndim), view_.ndim == 2 ? first : 1,
-               static_cast<std::uint64_t>(view_.shape[view_.ndim - 1]));
-    data_ = static_cast<const double*>(view_.buf);
+    const auto first = static_cast<std::uint64_t>(view.shape[0]);
+    take_shape(static_cast<std::size_t>(view.ndim), view.ndim == 2 ? first : 1,
+               static_cast<std::uint64_t>(view.shape[view.ndim - 1]));
+    data_ = static_cast<const double*>(view.buf);
     if (reinterpret_cast<std::uintptr_t>(data_) % alignof(double) != 0) {
         // A view at an odd offset: read from an aligned copy.
         owned_.resize(count_ * dim_);
-        if (!owned_.empty()) std::memcpy(owned_.data(), view_.buf, owned_.size() * sizeof(double));
+        if (!owned_.empty()) std::memcpy(owned_.data(), view.buf, owned_.size() * sizeof(double));
         data_ = owned_.data();
     }
 }

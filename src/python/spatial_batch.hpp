@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "python/args.hpp"
+#include "python/held_buffer.hpp"
 #include "spatial/batch.hpp"
 
 namespace kestrum::py {
@@ -21,7 +22,6 @@ namespace kestrum::py {
 class BatchQueries {
 public:
     BatchQueries(PyObject* o, std::uint64_t dim);
-    ~BatchQueries();
     BatchQueries(const BatchQueries&) = delete;
     BatchQueries& operator=(const BatchQueries&) = delete;
 
@@ -36,7 +36,7 @@ private:
 
     std::uint64_t dim_;
     std::optional<ArrayRef> array_;
-    Py_buffer view_{};
+    std::optional<HeldBuffer> buffer_;
     std::vector<double> owned_;
     const double* data_ = nullptr;
     std::size_t count_ = 0;
