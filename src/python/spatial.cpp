@@ -233,19 +233,30 @@ PyObject* kernel_density_body(PyObject* self, const BoundArgs& a) {
     return density_result(tree->kernel_density(queries, kernel, bandwidth));
 }
 
-template <class C>
-PyObject* kernel_density_approx_body(PyObject* self, const BoundArgs& a) {
+// The approximate density's options (parameters 1 to 5: bandwidth, kernel, criterion,
+// min_samples, max_span), all converted before either name is parsed.
+struct DensityOptions {
+    double bandwidth;
+    KernelType kernel;
+    ApproxCriterion criterion;
+};
+
+DensityOptions density_options(const BoundArgs& a) {
     const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : kDefaultBandwidth;
     const OptionName kernel_name = option_name(a[2], "kernel", kDefaultKernel);
     const OptionName criterion_name = option_name(a[3], "criterion", kDefaultCriterion);
     const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
     const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
-    const KernelType kernel = parse(parse_kernel, kernel_name);
-    const ApproxCriterion criterion =
-        unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
+    return DensityOptions{bandwidth, parse(parse_kernel, kernel_name),
+                          unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span))};
+}
+
+template <class C>
+PyObject* kernel_density_approx_body(PyObject* self, const BoundArgs& a) {
+    const DensityOptions o = density_options(a);
     TreeRef<typename C::Tree> tree(self);
     const ArrayF64 queries = multi_query(a[0], tree->storage);
-    return density_result(tree->kernel_density_approx(queries, kernel, criterion, bandwidth));
+    return density_result(tree->kernel_density_approx(queries, o.kernel, o.criterion, o.bandwidth));
 }
 
 // ---- batch methods: arguments converted and held first, the walks run without the lock ---------
@@ -287,21 +298,14 @@ PyObject* query_radius_batch_body(PyObject* self, const BoundArgs& a) {
 
 template <class C>
 PyObject* kernel_density_batch_body(PyObject* self, const BoundArgs& a) {
-    const double bandwidth = a.present(1) ? arg_f64(a[1], "bandwidth") : kDefaultBandwidth;
-    const OptionName kernel_name = option_name(a[2], "kernel", kDefaultKernel);
-    const OptionName criterion_name = option_name(a[3], "criterion", kDefaultCriterion);
-    const std::optional<std::uint64_t> min_samples = arg_opt_u64(a[4], "min_samples");
-    const std::optional<double> max_span = arg_opt_f64(a[5], "max_span");
+    const DensityOptions o = density_options(a);
     const std::size_t workers = arg_workers(a[6]);
-    const KernelType kernel = parse(parse_kernel, kernel_name);
-    const ApproxCriterion criterion =
-        unwrap(parse_criterion(criterion_name.lowered, criterion_name.given, min_samples, max_span));
     TreeRef<typename C::Tree> tree(self);
     std::optional<BatchQueries> queries;
     if (a.present(0)) queries.emplace(a[0], tree->storage.dim);
     return wrap_array(without_lock([&](const StopPoll& poll) {
         const QueryRows rows = queries ? queries->rows() : QueryRows{};
-        return spatial::kernel_density_batch(*tree, queries ? &rows : nullptr, kernel, criterion, bandwidth,
+        return spatial::kernel_density_batch(*tree, queries ? &rows : nullptr, o.kernel, o.criterion, o.bandwidth,
                                              BatchRun{workers, poll});
     }));
 }
